@@ -11,6 +11,12 @@
 //
 // Coroutine parameters are copied into the frame; lambda captures are not.
 // Take every parameter by value and never write a capturing coroutine lambda.
+//
+// The cycle collector sees what a suspended frame awaits, not the Python
+// objects held in its locals: a coroutine abandoned while suspended inside
+// a reference cycle through its locals is never collected. Frames release
+// everything as soon as they finish, so this only concerns coroutines that
+// are dropped without being run to the end, cancelled or closed.
 #pragma once
 
 #include <coroutine>
@@ -50,6 +56,7 @@ class Coro {
 public:
     using promise_type = CoroPromise;
 
+    Coro() = default;
     explicit Coro(nb::object obj) : obj_(std::move(obj)) {}
 
     // The Python coroutine object, ready to be returned to Python.
@@ -143,7 +150,6 @@ public:
 private:
     nb::object lock_;
 };
-Coro acquire_lock(nb::object lock);
 class AcquireAwaiter {
 public:
     explicit AcquireAwaiter(nb::handle lock);

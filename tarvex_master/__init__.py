@@ -1,0 +1,1 @@
+"""The kernel process of the spreadsheet automation product."""

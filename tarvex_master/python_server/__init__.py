@@ -1,0 +1,1 @@
+"""The kernel (``kernel``), language services (``lexora``) and the user package (``tarvex``)."""
