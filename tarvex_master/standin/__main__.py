@@ -1,101 +1,65 @@
-"""Runs the kernel against a local Business Layer stand-in, with a terminal REPL.
+"""Runs the kernel for real: the Business Layer stand-in with its code editor page.
 
-    python -m tarvex_master.standin [--port PORT] [--workbook ID] [--log-level LEVEL]
+    python -m tarvex_master.standin [--port PORT] [--workbook ID] [--log-level LEVEL] [--terminal]
 
-Every line typed is run by the kernel as an execution request; its output
-and result are printed as they arrive. Ctrl-D or Ctrl-C ends the session and
-shuts the kernel down.
+Prints the address of the page (with this run's access token) and starts
+the kernel for the workbook. Ctrl-C shuts the kernel down and ends.
+With --terminal, a prompt in the terminal takes the place of the page.
 """
 
 import argparse
 import asyncio
+import logging
+import signal
 import sys
 
-import websockets
-
-from .kernel_link import KERNEL_PATH_PREFIX, KernelLink
+from .business_layer import BusinessLayer
 
 
-def parse_args():
+def parse_args(argv=None):
     parser = argparse.ArgumentParser(prog="python -m tarvex_master.standin")
-    parser.add_argument("--port", type=int, default=8000)
-    parser.add_argument("--workbook", default="demo-workbook")
-    parser.add_argument("--log-level", default="warning", choices=["debug", "info", "warning", "error"])
-    return parser.parse_args()
+    parser.add_argument("--port", type=int, default=8000, help="port on 127.0.0.1 (default 8000)")
+    parser.add_argument("--workbook", default="demo-workbook", help="id of the workbook the page opens")
+    parser.add_argument("--log-level", default="warning", choices=["debug", "info", "warning", "error"],
+                        help="log level of the kernel and the stand-in")
+    parser.add_argument("--terminal", action="store_true", help="a terminal prompt instead of the browser page")
+    return parser.parse_args(argv)
 
 
-def show(message):
-    kind = message.get("type")
-    if kind in ("stdout", "stderr"):
-        stream = sys.stdout if kind == "stdout" else sys.stderr
-        stream.write(message.get("content", ""))
-        stream.flush()
-    elif kind == "execution_error":
-        error = message.get("error") or {}
-        sys.stderr.write(error.get("traceback") or f"{error.get('type')}: {error.get('message')}\n")
-    elif kind == "result_output":
-        sys.stdout.write(message.get("content", ""))
-    elif kind not in ("execution_result",):
-        print(f"[kernel] {message}")
-
-
-async def repl(link, finished):
+async def serve(args):
+    stop = asyncio.Event()
     loop = asyncio.get_running_loop()
-    while True:
-        await finished.wait()
-        finished.clear()
-        try:
-            line = await loop.run_in_executor(None, lambda: input(">>> "))
-        except EOFError:
-            return
-        if not line.strip():
-            finished.set()
-            continue
-        await link.send({"type": "execution_request", "code": line, "request_id": link.new_request_id(), "source": "ide"})
-
-
-async def main():
-    args = parse_args()
-    finished = asyncio.Event()
-    finished.set()
-
-    async def on_message(message):
-        show(message)
-        if message.get("type") in ("execution_result", "execution_error"):
-            finished.set()
-
-    link = KernelLink(args.workbook, args.port, on_message, args.log_level)
-
-    async def handler(websocket):
-        if websocket.request.path != KERNEL_PATH_PREFIX + args.workbook:
-            await websocket.close(1008, "unknown endpoint")
-            return
-        await link.serve(websocket)
-
-    async with websockets.serve(handler, "127.0.0.1", args.port):
-        print(f"Business Layer stand-in on ws://127.0.0.1:{args.port}; starting the kernel for '{args.workbook}'...")
-        await link.start_process()
-        waiting = asyncio.create_task(link.connected.wait())
-        exited = asyncio.create_task(link.process.wait())
-        await asyncio.wait({waiting, exited}, return_when=asyncio.FIRST_COMPLETED)
-        if not link.connected.is_set():
-            waiting.cancel()
-            print(f"The kernel exited with status {link.process.returncode} before connecting.", file=sys.stderr)
-            return 1
-        print("Kernel connected. Type Python code; Ctrl-D to quit.")
-        session = asyncio.create_task(repl(link, finished))
-        await asyncio.wait({session, exited}, return_when=asyncio.FIRST_COMPLETED)
-        if exited.done():
-            print(f"\nThe kernel exited with status {link.process.returncode}.", file=sys.stderr)
-            session.cancel()
-            return 1
-        session.cancel()
-        await link.shutdown()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, stop.set)
+    try:
+        layer = await BusinessLayer(args.port, args.workbook, args.log_level).start()
+    except OSError as e:
+        print(f"Cannot listen on 127.0.0.1:{args.port}: {e.strerror or e}. Try --port.", file=sys.stderr)
+        return 1
+    try:
+        if not layer.monaco_installed:
+            print(f"The editor's files are missing ({layer.monaco_root}); run `npm ci` in the repository "
+                  "(`make run` does it).", file=sys.stderr)
+        await layer.session(args.workbook).ensure_kernel()
+        print(f"Business Layer stand-in listening on 127.0.0.1:{layer.port}.")
+        print(f"Open the code editor at:\n\n    {layer.url}\n")
+        print("Ctrl-C shuts the kernel down and ends.", flush=True)
+        await stop.wait()
+        print("\nShutting down...", flush=True)
+    finally:
+        await layer.close()
     return 0
 
 
+def main(argv=None):
+    args = parse_args(argv)
+    logging.basicConfig(level=args.log_level.upper(), format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    if args.terminal:
+        from .terminal import run_terminal
+
+        return run_terminal(args)
+    return asyncio.run(serve(args))
+
+
 if __name__ == "__main__":
-    try:
-        sys.exit(asyncio.run(main()))
-    except (KeyboardInterrupt, EOFError):
-        print()
+    sys.exit(main())

@@ -1,0 +1,341 @@
+"""The simulated workbook: sheets of cells, with array results that spill.
+
+Holds data only. Which formula runs when, and what the kernel is asked,
+is the add-in's business (addin.py); this module records what cells
+hold and which cells changed since the pages were last told.
+"""
+
+import itertools
+import re
+
+from .a1 import cell_name, column_name
+from .wire import display_text
+
+_NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
+
+
+class WorkbookError(ValueError):
+    """A request the workbook refuses; the text is shown to the user."""
+
+    def __init__(self, message, code="InvalidArgument"):
+        super().__init__(message)
+        self.code = code
+
+
+class Cell:
+    __slots__ = ("value", "formula", "error", "detail", "spill_from", "result", "streaming")
+
+    def __init__(self):
+        self.value = None  # what the cell holds, or shows for a formula
+        self.formula = None  # text starting with "=", or None
+        self.error = None  # "#VALUE!", "#NAME?", "#BUSY!", "#SPILL!", ... or None
+        self.detail = None  # why the error, or what the cell is doing
+        self.spill_from = None  # (row, column) of the formula whose array result this cell shows
+        self.result = None  # a formula's whole result (a 2D list when it spills)
+        self.streaming = False
+
+    @property
+    def is_empty(self):
+        return self.value is None and self.formula is None and self.error is None and self.spill_from is None
+
+    def to_json(self):
+        data = {"text": "", "value": self.value}
+        if self.error:
+            data["text"] = self.error
+            data["error"] = self.error
+        else:
+            data["text"] = display_text(self.value)
+        if self.formula is not None:
+            data["formula"] = self.formula
+        if self.detail:
+            data["detail"] = self.detail
+        if self.spill_from is not None:
+            data["spill_from"] = cell_name(*self.spill_from)
+        if self.streaming:
+            data["streaming"] = True
+        if isinstance(self.value, bytes):
+            data["value"] = None
+        return data
+
+
+class Worksheet:
+    _ids = itertools.count(1)
+
+    def __init__(self, name):
+        self.id = f"{{sheet-{next(self._ids)}}}"
+        self.name = name
+        self.cells = {}  # (row, column) -> Cell
+        self.deleted = False
+
+    def cell(self, row, column, create=False):
+        found = self.cells.get((row, column))
+        if found is None and create:
+            found = self.cells[(row, column)] = Cell()
+        return found
+
+    def value(self, row, column):
+        """A cell's value as formulas and the object model read it; errors read as their text."""
+        found = self.cells.get((row, column))
+        if found is None:
+            return None
+        return found.error if found.error else found.value
+
+    def used_bounds(self):
+        """(top, left, bottom, right) of the cells in use, or None for an empty sheet."""
+        used = [key for key, cell in self.cells.items() if not cell.is_empty]
+        if not used:
+            return None
+        rows = [row for row, _ in used]
+        columns = [column for _, column in used]
+        return min(rows), min(columns), max(rows), max(columns)
+
+
+def parse_entry(text):
+    """What typing ``text`` into a cell means: (value, formula)."""
+    if text is None:
+        return None, None
+    if not isinstance(text, str):
+        return text, None
+    stripped = text.strip()
+    if stripped.startswith("=") and len(stripped) > 1:
+        return None, stripped
+    if stripped == "":
+        return None, None
+    upper = stripped.upper()
+    if upper in ("TRUE", "FALSE"):
+        return upper == "TRUE", None
+    if _NUMBER.fullmatch(stripped):
+        number = float(stripped)
+        if number.is_integer() and re.fullmatch(r"[+-]?\d+", stripped):
+            return int(stripped), None
+        return number, None
+    return text, None
+
+
+def as_grid(value):
+    """A formula result as rows of values: a scalar is 1x1, a flat list one row."""
+    if not isinstance(value, list):
+        return [[value]]
+    if not value:
+        return [[None]]
+    if all(isinstance(row, list) for row in value):
+        width = max((len(row) for row in value), default=1) or 1
+        return [[row[i] if i < len(row) else None for i in range(width)] for row in value]
+    return [[item if not isinstance(item, list) else display_text(str(item)) for item in value]]
+
+
+class Workbook:
+    def __init__(self, sheet_names=("Sheet1", "Sheet2")):
+        self.sheets = [Worksheet(name) for name in sheet_names]
+        self.active = self.sheets[0]
+        self.selection = (self.active, 0, 0, 0, 0)
+        self.events_enabled = True
+        self._changed = {}  # sheet id -> set of (row, column), for the pages
+        self._recent = {}  # the same, for the add-in's recalculation
+        self._structure_changed = False
+
+    # -- sheets ---------------------------------------------------------
+
+    def sheet(self, name):
+        for sheet in self.sheets:
+            if sheet.name.lower() == str(name).lower():
+                return sheet
+        raise WorkbookError(f"The worksheet '{name}' does not exist.", "ItemNotFound")
+
+    def sheet_by_id(self, sheet_id):
+        for sheet in self.sheets:
+            if sheet.id == sheet_id:
+                return sheet
+        return None
+
+    def add_sheet(self, name=None):
+        if name is None:
+            taken = {sheet.name.lower() for sheet in self.sheets}
+            name = next(f"Sheet{n}" for n in itertools.count(1) if f"sheet{n}" not in taken)
+        self._check_sheet_name(name)
+        sheet = Worksheet(name)
+        self.sheets.append(sheet)
+        self._structure_changed = True
+        return sheet
+
+    def rename_sheet(self, sheet, name):
+        if sheet.name.lower() != str(name).lower():
+            self._check_sheet_name(name)
+        sheet.name = name
+        self._structure_changed = True
+
+    def delete_sheet(self, sheet):
+        if len(self.sheets) == 1:
+            raise WorkbookError("A workbook must keep at least one visible worksheet.", "InvalidOperation")
+        self.sheets.remove(sheet)
+        sheet.deleted = True
+        if self.active is sheet:
+            self.active = self.sheets[0]
+        if self.selection[0] is sheet:
+            self.selection = (self.active, 0, 0, 0, 0)
+        self._structure_changed = True
+
+    def activate(self, sheet):
+        if sheet.deleted:
+            raise WorkbookError(f"The worksheet '{sheet.name}' was deleted.", "InvalidOperation")
+        if self.active is not sheet:
+            self.active = sheet
+            self.selection = (sheet, 0, 0, 0, 0)
+            self._structure_changed = True
+
+    def _check_sheet_name(self, name):
+        if not isinstance(name, str) or not name.strip():
+            raise WorkbookError("A worksheet name must be non-empty text.")
+        if len(name) > 31 or re.search(r"[\[\]:*?/\\]", name) or name.startswith("'") or name.endswith("'"):
+            raise WorkbookError(f"'{name}' is not a valid worksheet name.")
+        if any(sheet.name.lower() == name.lower() for sheet in self.sheets):
+            raise WorkbookError(f"A worksheet named '{name}' already exists.", "ItemAlreadyExists")
+
+    # -- cells ----------------------------------------------------------
+
+    def set_input(self, sheet, row, column, value=None, formula=None):
+        """Puts a value or a formula into a cell, as typing does (formula results come later)."""
+        current = sheet.cell(row, column)
+        if current is not None and current.spill_from is not None:
+            self._block_spill(sheet, current.spill_from, (row, column))
+        else:
+            self._release_spill(sheet, (row, column))
+        cell = sheet.cell(row, column, create=True)
+        cell.value = None if formula else value
+        cell.formula = formula
+        cell.error = None
+        cell.detail = None
+        cell.result = None
+        cell.streaming = False
+        cell.spill_from = None
+        self._mark(sheet, row, column)
+        self._drop_if_empty(sheet, row, column)
+        self.retry_blocked_spills()
+
+    def set_result(self, sheet, row, column, result=None, error=None, detail=None, streaming=None):
+        """Shows a formula's result (or error) in its cell, spilling an array over the cells beside it."""
+        cell = sheet.cell(row, column)
+        if cell is None or cell.formula is None:
+            return False
+        new_result = None if error else result
+        if (cell.error, cell.detail, cell.result) == (error, detail, new_result) and (
+            streaming is None or streaming == cell.streaming
+        ) and type(cell.result) is type(new_result):
+            return False  # nothing to show, and nothing for dependent formulas to redo
+        self._release_spill(sheet, (row, column))
+        cell.error, cell.detail = error, detail
+        if streaming is not None:
+            cell.streaming = streaming
+        cell.result = None if error else result
+        cell.value = None
+        if not error:
+            self._place(sheet, row, column, cell)
+        self._mark(sheet, row, column)
+        return True
+
+    def retry_blocked_spills(self):
+        """Array results held back by cells in their way spill once the way is clear."""
+        for sheet in self.sheets:
+            for (row, column), cell in list(sheet.cells.items()):
+                if cell.error == "#SPILL!" and cell.result is not None:
+                    cell.error = cell.detail = None
+                    self._place(sheet, row, column, cell)
+                    self._mark(sheet, row, column)
+
+    def _place(self, sheet, row, column, cell):
+        grid = as_grid(cell.result)
+        blockers = [
+            cell_name(row + r, column + c)
+            for r in range(len(grid))
+            for c in range(len(grid[0]))
+            if (r, c) != (0, 0) and not self._free_for(sheet, row + r, column + c)
+        ]
+        if blockers:
+            cell.error = "#SPILL!"
+            shown = ", ".join(blockers[:3]) + (" and more" if len(blockers) > 3 else "")
+            cell.detail = f"The array result needs {len(grid)}x{len(grid[0])} cells, but {shown} not empty."
+            return
+        cell.value = grid[0][0]
+        for r, values in enumerate(grid):
+            for c, value in enumerate(values):
+                if (r, c) != (0, 0):
+                    target = sheet.cell(row + r, column + c, create=True)
+                    target.value = value
+                    target.spill_from = (row, column)
+                    self._mark(sheet, row + r, column + c)
+
+    @staticmethod
+    def _free_for(sheet, row, column):
+        cell = sheet.cell(row, column)
+        return cell is None or cell.is_empty
+
+    def _release_spill(self, sheet, origin):
+        """Empties the cells that the array result of the formula at ``origin`` spilled into."""
+        for key, other in list(sheet.cells.items()):
+            if other.spill_from == origin:
+                other.spill_from = None
+                other.value = None
+                self._mark(sheet, *key)
+                self._drop_if_empty(sheet, *key)
+
+    def _block_spill(self, sheet, origin, blocker):
+        """Typing into a spilled cell takes the array back; its formula shows #SPILL! until the way is clear."""
+        self._release_spill(sheet, origin)
+        owner = sheet.cell(*origin)
+        if owner is not None and owner.formula is not None:
+            owner.value = None
+            owner.error = "#SPILL!"
+            owner.detail = f"{cell_name(*blocker)} is in the way of the array result."
+            self._mark(sheet, *origin)
+
+    def _drop_if_empty(self, sheet, row, column):
+        cell = sheet.cells.get((row, column))
+        if cell is not None and cell.is_empty:
+            del sheet.cells[(row, column)]
+
+    def clear(self, sheet, top, left, bottom, right):
+        for (row, column) in [key for key in sheet.cells if top <= key[0] <= bottom and left <= key[1] <= right]:
+            cell = sheet.cells.get((row, column))
+            if cell is not None and cell.spill_from is None:
+                self.set_input(sheet, row, column)
+
+    # -- change tracking ------------------------------------------------
+
+    def _mark(self, sheet, row, column):
+        self._changed.setdefault(sheet.id, set()).add((row, column))
+        self._recent.setdefault(sheet.id, set()).add((row, column))
+
+    def drain_recent(self):
+        """The cells changed since the last call, as {sheet id: {(row, column)}}."""
+        recent, self._recent = self._recent, {}
+        return recent
+
+    def take_changes(self):
+        """The cells changed since the last call, as {sheet name: {address: cell}}; and whether sheets changed."""
+        changes = {}
+        for sheet_id, keys in self._changed.items():
+            sheet = self.sheet_by_id(sheet_id)
+            if sheet is None:
+                continue
+            cells = {}
+            for row, column in sorted(keys):
+                cell = sheet.cell(row, column)
+                cells[cell_name(row, column)] = cell.to_json() if cell is not None else None
+            changes[sheet.name] = cells
+        self._changed = {}
+        structure, self._structure_changed = self._structure_changed, False
+        return changes, structure
+
+    def snapshot(self):
+        """Everything a page needs to draw the workbook."""
+        sheet, top, left, bottom, right = self.selection
+        return {
+            "sheets": [
+                {"name": s.name, "id": s.id, "cells": {cell_name(r, c): cell.to_json() for (r, c), cell in sorted(s.cells.items())}}
+                for s in self.sheets
+            ],
+            "active": self.active.name,
+            "selection": {"sheet": sheet.name, "address": f"{column_name(left)}{top + 1}" if (top, left) == (bottom, right)
+                          else f"{column_name(left)}{top + 1}:{column_name(right)}{bottom + 1}"},
+            "events_enabled": self.events_enabled,
+        }
