@@ -50,7 +50,7 @@ class KernelLink:
         self.process = await asyncio.create_subprocess_exec(
             sys.executable, "-m", "tarvex_master.launcher",
             "--workbook", self.workbook_id, "--port", str(self.port), "--log-level", self.log_level,
-            env=env,
+            env=env, cwd=root,  # "-m" puts the working directory first on the path: make it ours
         )
         return self.process
 
