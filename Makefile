@@ -6,16 +6,27 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PYTEST_ARGS ?=
 
-.PHONY: build test run bench check-install format clean
+# The code editor page uses Monaco from the npm registry. npm runs on the
+# host: the development root has no Node.js. The lock file pins the version.
+NODE_STAMP := node_modules/.package-lock.json
+
+.PHONY: build test run bench check-install format clean web
 
 build:
 	$(DEVROOT) bash -c 'cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null && cmake --build $(BUILD_DIR)'
 
-test: build
+test: build web
 	$(DEVROOT) python3 -m pytest $(PYTEST_ARGS)
 
-run: build
+run: build web
 	$(DEVROOT) python3 -m tarvex_master.standin $(RUN_ARGS)
+
+web: $(NODE_STAMP)
+
+$(NODE_STAMP): package.json package-lock.json
+	@command -v npm >/dev/null || { echo "npm is needed for the code editor page: apt-get install npm" >&2; exit 1; }
+	npm ci --no-audit --no-fund
+	@touch $@
 
 bench: build
 	$(DEVROOT) bash -c 'for b in bench/bench_*.py; do python3 "$$b" || exit 1; done'
@@ -34,5 +45,5 @@ format:
 	$(DEVROOT) bash -c 'clang-format -i src/*/*.hpp src/*/*.cpp tests/native/*.cpp'
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan
+	rm -rf $(BUILD_DIR) build-asan node_modules
 	find tarvex_master tests -name '*.so' -delete

@@ -31,6 +31,9 @@ log = logging.getLogger("tarvex_master.standin.addin")
 MAX_CHAIN = 64
 MAX_ARGUMENT_CELLS = 100_000
 PYTHON_CALL_TIMEOUT = 60.0
+# Cancelled streams whose end the kernel has not confirmed yet (a generator
+# blocked in its own code confirms late, or never).
+MAX_CANCELLING = 1000
 
 
 @dataclass
@@ -44,6 +47,7 @@ class FormulaState:
     streaming: bool = False
     values_received: int = 0
     depth: int = 0
+    label: str = ""
 
     @property
     def key(self):
@@ -68,6 +72,7 @@ class WorkbookAddin:
         self._requests = {}  # request id -> formula key, while a calculation runs
         self._handler_requests = {}  # request id -> label, for event handler runs
         self._python_calls = {}  # request id -> future of the python_function_result
+        self._cancelling = {}  # request id -> label, for streams told to stop
         self._ids = itertools.count(1)
         self._flush_scheduled = False
 
@@ -88,6 +93,7 @@ class WorkbookAddin:
                 future.set_exception(WorkbookError("The kernel went away before the function returned."))
         self._python_calls.clear()
         self._handler_requests.clear()
+        self._cancelling.clear()
         for key in list(self._requests.values()):
             state = self._formulas.get(key)
             if state is not None:
@@ -115,6 +121,13 @@ class WorkbookAddin:
             return True
         if kind == "streaming_function_result" and request_id in self._requests:
             self._on_stream_result(message)
+            return True
+        if kind == "streaming_function_result" and request_id in self._cancelling:
+            if message.get("done"):
+                label = self._cancelling.pop(request_id)
+                stopped = message.get("result") == "Canceled"
+                self._notify({"type": "addin_log", "level": "info", "request_id": request_id,
+                              "text": f"{label}: the stream {'stopped' if stopped else 'ended'}."})
             return True
         if kind == "python_function_result" and request_id in self._python_calls:
             future = self._python_calls.pop(request_id)
@@ -335,8 +348,8 @@ class WorkbookAddin:
         show(error="#BUSY!", detail="Waiting for the first value." if state.streaming else "Calculating.",
              streaming=state.streaming)
         wire_args = [to_wire(arg, self.bridge.register) for arg in args]
-        label = f"{sheet.name}!{cell_name(state.row, state.column)} {state.text}"
-        self._notify({"type": "addin_request", "request_id": state.request_id, "label": label})
+        state.label = f"{sheet.name}!{cell_name(state.row, state.column)} {state.text}"
+        self._notify({"type": "addin_request", "request_id": state.request_id, "label": state.label})
         if state.streaming:
             self._send({"type": "execute_streaming_function", "request_id": state.request_id,
                         "module_name": formula.module, "function_name": formula.function, "args": wire_args,
@@ -354,6 +367,9 @@ class WorkbookAddin:
         if state.streaming and self.kernel_ready:
             self._send({"type": "cancel_streaming_function", "request_id": state.request_id,
                         "workbook_id": self.workbook_id})
+            self._cancelling[state.request_id] = state.label
+            while len(self._cancelling) > MAX_CANCELLING:
+                del self._cancelling[next(iter(self._cancelling))]
         state.request_id = None
 
     def _on_function_result(self, message):

@@ -480,6 +480,12 @@ loadMonaco().then((monaco) => {
     onRunShortcut: () => run(false),
     onDebugShortcut: () => run(true),
   });
+  let noteTimer = null;
+  editor.onLanguageError = (text) => {
+    $("lsp-note").textContent = text;
+    clearTimeout(noteTimer);
+    noteTimer = setTimeout(() => { $("lsp-note").textContent = ""; }, 8000);
+  };
   editor.onBreakpointsChanged = () => {
     if (debugRequest !== null) connection.send({ type: "debug_update_breakpoints", breakpoints: editor.breakpoints() });
   };

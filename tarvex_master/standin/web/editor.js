@@ -194,6 +194,7 @@ export class CodeEditor {
       provideCompletionItems: async (model, position) => {
         const response = await connection.request(this.cursorRequest("completion_request", model, position),
                                                   ["completion_response"]);
+        this.report("Completions", response);
         if (!response || !Array.isArray(response.completions)) return { suggestions: [] };
         const word = model.getWordUntilPosition(position);
         const range = new monaco.Range(position.lineNumber, word.startColumn, position.lineNumber, word.endColumn);
@@ -216,6 +217,7 @@ export class CodeEditor {
       provideSignatureHelp: async (model, position) => {
         const response = await connection.request(this.cursorRequest("signature_help_request", model, position),
                                                   ["signature_help_response"]);
+        this.report("Signature help", response);
         if (!response || !Array.isArray(response.signatures) || response.signatures.length === 0) return null;
         return {
           value: {
@@ -231,10 +233,16 @@ export class CodeEditor {
       provideHover: async (model, position) => {
         const response = await connection.request(this.cursorRequest("hover_request", model, position),
                                                   ["hover_response"]);
+        this.report("Hover", response);
         if (!response || !response.contents || !response.contents.value) return null;
         return { contents: [{ value: response.contents.value }] };
       },
     });
+  }
+
+  // The language services answer failures in the response's "error"; the page says so.
+  report(what, response) {
+    if (response && response.error) this.onLanguageError?.(`${what}: ${response.error}`);
   }
 
   scheduleDiagnostics(name) {
@@ -248,6 +256,7 @@ export class CodeEditor {
     const code = entry.model.getValue();
     const response = await this.connection.request(
       { type: "diagnostic_request", code, module_name: name }, ["diagnostic_response"]);
+    this.report("Diagnostics", response);
     if (!response || entry.model.isDisposed() || entry.model.getValue() !== code) return;
     this.monaco.editor.setModelMarkers(entry.model, "kernel", (response.diagnostics || []).map((marker) => ({
       startLineNumber: marker.startLineNumber,

@@ -2,6 +2,8 @@
 
 const MAX_BLOCKS = 400;
 const MAX_BLOCK_CHARS = 200000;
+// Blocks that collect notes rather than the output of one request.
+const LOG_BLOCKS = new Set(["kernel", "workbook", "ui", "standin"]);
 
 export class OutputPanel {
   constructor(element) {
@@ -18,7 +20,7 @@ export class OutputPanel {
     if (block === undefined) {
       const stick = this.atBottom();
       const root = document.createElement("div");
-      root.className = "block running";
+      root.className = LOG_BLOCKS.has(id) ? "block" : "block running";
       root.dataset.request = id;
       const head = root.appendChild(document.createElement("div"));
       head.className = "block-head";

@@ -1,0 +1,156 @@
+"""Drives the stand-in's page in headless Chromium for the end-to-end tests."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+
+from selenium import webdriver
+from selenium.common.exceptions import JavascriptException, TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+START_SECONDS = 60
+WAIT_SECONDS = 30
+
+class StandIn:
+    """``python -m tarvex_master.standin`` in a process of its own, as ``make run`` starts it."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "tarvex_master.standin", "--port", "0", "--workbook", "e2e-default"],
+            cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1,
+        )
+        self.lines = []
+        self.url = None
+        found = threading.Event()
+
+        def read():
+            for line in self.process.stdout:
+                self.lines.append(line)
+                match = re.search(r"(http://127\.0\.0\.1:\d+/\?token=\S+)", line)
+                if match and self.url is None:
+                    self.url = match.group(1)
+                    found.set()
+            found.set()
+
+        threading.Thread(target=read, daemon=True).start()
+        if not found.wait(START_SECONDS) or self.url is None:
+            self.stop()
+            raise RuntimeError("the stand-in printed no URL:\n" + "".join(self.lines))
+
+    def page_url(self, workbook):
+        return f"{self.url}&workbook={workbook}"
+
+    def stop(self):
+        """Ctrl-C, as a person ends it; the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                self.process.wait(START_SECONDS)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.process.returncode
+
+
+def new_browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", f"--user-data-dir={tempfile.mkdtemp(prefix='standin-chromium-')}",
+                     "--window-size=1500,950"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(WAIT_SECONDS)
+    driver.set_script_timeout(WAIT_SECONDS)
+    return driver
+
+
+class Page:
+    """The code editor page of one workbook."""
+
+    def __init__(self, driver, url):
+        self.driver = driver
+        driver.get(url)
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def wait(self, condition, what, timeout=WAIT_SECONDS):
+        """Waits until ``condition(page)`` is truthy and returns it; fails naming ``what``."""
+        def probe(_):
+            try:
+                return condition(self)
+            except JavascriptException:
+                return False
+        try:
+            return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(probe)
+        except TimeoutException:
+            raise AssertionError(f"waited {timeout} s for {what}; output panel:\n{self.output_text()}") from None
+
+    def wait_ready(self):
+        self.wait(lambda p: p.js("return !!(window.standinPage && window.standinPage.editor)"), "the editor")
+        self.wait(lambda p: p.element("kernel-status").text == "kernel: connected", "the kernel to connect")
+
+    def element(self, element_id):
+        return self.driver.find_element(By.ID, element_id)
+
+    def output_text(self):
+        try:
+            return self.element("output").text
+        except Exception:
+            return "(no page)"
+
+    def run_in_console(self, code):
+        box = self.element("console-input")
+        box.click()
+        box.send_keys(code)
+        box.send_keys(Keys.ENTER)
+
+    def set_module(self, code):
+        """Replaces the text of the open module (left unsaved, as typing would)."""
+        self.js("window.standinPage.editor.editor.getModel().setValue(arguments[0])", code)
+
+    def cell(self, address):
+        return self.driver.find_element(By.CSS_SELECTOR, f'#grid td[data-address="{address}"]')
+
+    def enter_cell(self, address, text):
+        self.cell(address).click()
+        box = self.element("cell-input")
+        box.click()
+        box.clear()
+        box.send_keys(text)
+        box.send_keys(Keys.ENTER)
+
+    def record_cell(self, address):
+        """Starts keeping every text the cell shows, in order."""
+        self.js("""
+            const td = document.querySelector(`#grid td[data-address="${arguments[0]}"]`);
+            window.cellHistory = [];
+            new MutationObserver(() => {
+              const last = window.cellHistory[window.cellHistory.length - 1];
+              if (td.textContent !== last) window.cellHistory.push(td.textContent);
+            }).observe(td, {childList: true, characterData: true, subtree: true});
+        """, address)
+
+    def cell_history(self):
+        return self.js("return window.cellHistory")
+
+    def screenshot(self, folder, name):
+        path = os.path.join(folder, f"{name}.png")
+        self.driver.save_screenshot(path)
+        return path
+
+    def console_errors(self):
+        return [entry["message"] for entry in self.driver.get_log("browser") if entry["level"] == "SEVERE"]

@@ -1,0 +1,151 @@
+"""End to end: the stand-in as ``make run`` starts it, a real kernel, and its page in headless Chromium.
+
+Each test opens the page for a workbook of its own (so a kernel of its
+own) and leaves a screenshot in the folder printed at the start.
+"""
+
+import os
+
+import pytest
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+from standin_browser import REPO, Page, StandIn, new_browser
+
+pytestmark = pytest.mark.timeout(180)
+
+SCREENSHOTS = os.path.join(REPO, "build", "standin-screenshots")
+
+
+@pytest.fixture(scope="module")
+def standin(request):
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(f"\nscreenshots of the code editor page: {SCREENSHOTS}")
+    running = StandIn()
+    yield running
+    status = running.stop()
+    assert status == 0, "".join(running.lines)
+    assert "Shutting down..." in "".join(running.lines)
+
+
+@pytest.fixture(scope="module")
+def driver():
+    browser = new_browser()
+    yield browser
+    browser.quit()
+
+
+@pytest.fixture
+def page(standin, driver, request):
+    workbook = request.node.name.replace("test_", "").replace("_", "-")[:60]
+    opened = Page(driver, standin.page_url(workbook))
+    opened.wait_ready()
+    yield opened
+    opened.screenshot(SCREENSHOTS, request.node.name)
+
+
+def test_code_typed_in_the_console_runs_and_its_output_shows(page):
+    page.run_in_console('print("hello from the kernel"); 6 * 7')
+    page.wait(lambda p: "hello from the kernel" in p.output_text() and "Out: 42" in p.output_text(),
+              "the printed line and the result")
+    page.run_in_console("1 / 0")
+    page.wait(lambda p: "ZeroDivisionError: division by zero" in p.output_text(), "the traceback")
+
+
+def test_code_reads_and_writes_the_workbook_and_the_grid_follows(page):
+    page.run_in_console('rng = context.workbook.worksheets.getItem("Sheet1").getRange("A1:B2")')
+    page.wait(lambda p: p.js("return document.querySelectorAll('#output .block.ok').length") == 1, "the first run")
+    page.run_in_console("rng.values = [[1, 'two'], [3.5, True]]")
+    page.wait(lambda p: [p.cell(a).text for a in ("A1", "B1", "A2", "B2")] == ["1", "two", "3.5", "TRUE"],
+              "the written values in the grid")
+    page.enter_cell("B2", "99")
+    page.run_in_console("[list(row) for row in rng.values]")
+    page.wait(lambda p: "Out: [[1, 'two'], [3.5, 99]]" in p.output_text(), "the values read back")
+
+
+def test_typing_in_a_module_offers_completions(page):
+    lines = page.driver.find_element(By.CSS_SELECTOR, "#editor .view-lines")
+    ActionChains(page.driver).click(lines).send_keys("import math", Keys.ENTER, "math.sq").perform()
+    page.wait(lambda p: p.js("return window.standinPage.editor.code()") == "import math\nmath.sq", "the typed text")
+    page.wait(lambda p: any("sqrt" in row.text for row in
+                            p.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")),
+              "the completion list with sqrt")
+
+
+def test_a_module_function_in_a_cell_formula_gives_the_cell_its_value(page):
+    page.set_module("def triple(x):\n    return x * 3\n")
+    page.enter_cell("A1", "14")
+    page.enter_cell("B1", "=main.triple(A1)")
+    page.wait(lambda p: p.cell("B1").text == "42", "B1 to show 42")
+    page.enter_cell("A1", "5")
+    page.wait(lambda p: p.cell("B1").text == "15", "B1 to follow A1")
+
+
+def test_a_streaming_function_updates_its_cell_as_it_yields(page):
+    page.set_module(
+        "import time\n\n"
+        "def ticker(n):\n"
+        "    for i in range(n):\n"
+        "        time.sleep(0.3)\n"
+        "        yield i * 10\n"
+    )
+    page.record_cell("C3")
+    page.enter_cell("C3", "=main.ticker(5)")
+    page.wait(lambda p: p.cell("C3").text == "40" and "streaming" not in p.cell("C3").get_attribute("class"),
+              "the stream to end at 40")
+    values = [text for text in page.cell_history() if text not in ("", "#BUSY!")]
+    assert values == ["0", "10", "20", "30", "40"]
+
+
+def test_removing_a_streaming_formula_stops_the_stream(page):
+    page.set_module("import itertools, time\n\ndef forever():\n    for i in itertools.count():\n"
+                    "        time.sleep(0.1)\n        yield i\n")
+    page.enter_cell("D1", "=main.forever()")
+    page.wait(lambda p: p.cell("D1").text.isdigit() and int(p.cell("D1").text) >= 2, "the stream to run")
+    page.enter_cell("D1", "stopped")
+    page.wait(lambda p: "D1 =main.forever(): the stream stopped." in p.output_text(),
+              "the kernel to confirm the stream stopped")
+    assert page.cell("D1").text == "stopped"
+
+
+def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
+    page.set_module("def add(a, b):\n    total = a + b\n    doubled = total * 2\n    return doubled\n")
+    page.element("run").click()  # saves the module; the menu now lists add()
+    page.wait(lambda p: "add" in [o.get_attribute("value") for o in
+                                  p.driver.find_elements(By.CSS_SELECTOR, "#run-target option")], "add in the menu")
+    line_three = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
+    ActionChains(page.driver).click(next(e for e in line_three if e.text == "3")).perform()
+    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]').click()
+    page.element("run-args").send_keys("[2, 3]")
+    page.element("debug").click()
+    page.wait(lambda p: p.element("debug-location").text.startswith("Paused at main:3"), "the pause at line 3")
+    assert page.js("return window.standinPage.editor.editor.getModel().getLineDecorations(3)"
+                   ".some(d => d.options.className === 'paused-line')")
+    assert page.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line")
+    assert "total" in page.element("debug-locals").text
+    page.element("evaluate-input").send_keys("total * 10", Keys.ENTER)
+    page.wait(lambda p: "total * 10 = 50" in p.element("evaluate-results").text, "the evaluation")
+    page.screenshot(os.path.join(REPO, "build", "standin-screenshots"), "paused-at-breakpoint")
+    page.element("debug-continue").click()
+    page.wait(lambda p: "Out: 10" in p.output_text() and "Debug session ended." in p.output_text(),
+              "the run to finish")
+    assert not page.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line")
+
+
+def test_kept_objects_and_message_boxes_reach_the_page(page):
+    page.run_in_console('tarvex._kernel_instance.save_object("answer", 42)')
+    page.wait(lambda p: "answer int 42" in p.element("registry").text, "the kept object in the registry panel")
+    page.run_in_console('tarvex._kernel_instance.show_message_box("All done", "Report")')
+    page.wait(lambda p: p.element("message-box").is_displayed() and p.element("message-box-title").text == "Report",
+              "the message box")
+    assert page.element("message-box-text").text == "All done"
+    page.element("message-box-ok").click()
+
+
+def test_a_page_without_the_token_is_refused(standin, driver, request):
+    page = Page(driver, standin.url.split("?")[0])
+    page.wait(lambda p: "missing or wrong token" in p.element("connection-note").text, "the refusal")
+    page.screenshot(SCREENSHOTS, request.node.name)
