@@ -246,6 +246,9 @@ def test_streaming_formulas_update_live_and_are_cancelled_when_removed():
         "type": "cancel_streaming_function", "request_id": request["request_id"], "workbook_id": "wb"}
     sheet.stream(request, 3)  # already on its way: ignored
     assert sheet.cell("C1") is None
+    sheet.stream(request, done=True, result="Canceled")
+    assert {"type": "addin_log", "level": "info", "request_id": request["request_id"],
+            "text": "Sheet1!C1 =m.count(1000): the stream stopped."} in sheet.notes
 
 
 @pytest.mark.parametrize("ending, text, error", [
