@@ -6,6 +6,9 @@ the medians:
 
 - floor: jedi.Script(...).complete(...) on the same text and project, which
   is the least any completion request can cost;
+- names+types: the floor plus reading each proposed name and its type (the
+  type decides the item's kind), the least work any request that returns
+  the items' kinds must do;
 - write-all: our get_completions with every module file rewritten before
   each request (its modification time moved, so the file no longer matches
   what was last written), which is what syncing cost before unchanged files
@@ -27,7 +30,7 @@ import jedi  # noqa: E402
 
 from tarvex_master.python_server import lexora  # noqa: E402
 
-ROUNDS = int(os.environ.get("BENCH_ROUNDS", "30"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "60"))
 WARMUP = 5
 MODULE_COUNT = 20
 
@@ -84,7 +87,7 @@ def compare(label, ours, baseline, baseline_name, before_baseline=None):
             before_baseline()
         base_times.append(timed(baseline))
     ours_ms, base_ms = median_ms(ours_times), median_ms(base_times)
-    print(f"{label:<44} ours p50 {ours_ms:8.2f} ms   {baseline_name} p50 {base_ms:8.2f} ms   "
+    print(f"{label:<46} ours p50 {ours_ms:8.2f} ms   {baseline_name} p50 {base_ms:8.2f} ms   "
           f"ratio {ours_ms / base_ms:5.2f}")
     return ours_ms / base_ms
 
@@ -109,6 +112,12 @@ def main():
             script = jedi.Script(code=code, path=os.path.join(sync_dir, "editor_buffer.py"), project=project)
             assert script.complete(line=line, column=column)
 
+        def names_and_types():
+            script = jedi.Script(code=code, path=os.path.join(sync_dir, "editor_buffer.py"), project=project)
+            for completion in script.complete(line=line, column=column):
+                if not completion.name.startswith("_"):
+                    completion.type
+
         def touch_all():
             # A file whose state no longer matches our last write is
             # rewritten, exactly as every file was before.
@@ -117,6 +126,7 @@ def main():
 
         print(title)
         compare("  get_completions vs jedi complete()", ours, floor, "floor")
+        compare("  get_completions vs complete() + names/types", ours, names_and_types, "names+types")
         compare("  write-only-changed vs write-all", ours, ours, "write-all", before_baseline=touch_all)
     bridge.cleanup()
 

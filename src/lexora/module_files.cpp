@@ -78,24 +78,29 @@ bool ModuleFiles::write(nb::handle path, nb::handle text) {
         throw nb::python_error();
     std::string_view data(utf8_text, static_cast<size_t>(size));
 
-    Record &record = files_[where];
-    if (record.present && record.text == data) {
-        struct stat now;
-        if (::stat(where.c_str(), &now) == 0 && same_file_state(now, record.identity))
-            return false;
+    struct timespec floor {};
+    if (auto found = files_.find(where); found != files_.end()) {
+        const Record &record = found->second;
+        if (record.present && record.text == data) {
+            struct stat now;
+            if (::stat(where.c_str(), &now) == 0 && same_file_state(now, record.identity))
+                return false;
+        }
+        floor = record.last_mtime;
     }
 
     struct stat after {};
     int error;
     {
-        // The str keeps its UTF-8 buffer alive and unchanged; no Python
-        // object is touched while the GIL is released.
+        // The str keeps its UTF-8 buffer alive and unchanged; nothing of
+        // Python or of this object is touched while the GIL is released.
         nb::gil_scoped_release unlocked;
-        error = write_whole_file(where, data, record.last_mtime, after);
+        error = write_whole_file(where, data, floor, after);
     }
+    ++generation_;
+    Record &record = files_[where];
     if (error) {
         record.present = false;
-        ++generation_;
         errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw nb::python_error();
@@ -104,7 +109,6 @@ bool ModuleFiles::write(nb::handle path, nb::handle text) {
     record.present = true;
     record.identity = after;
     record.last_mtime = after.st_mtim;
-    ++generation_;
     return true;
 }
 
