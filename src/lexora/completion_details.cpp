@@ -46,8 +46,7 @@ nb::object module_variant(nb::handle line_before_cursor) {
     auto is_word = [](Py_UCS4 ch) {
         return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
     };
-    while (start > 0 && is_word(PyUnicode_READ_CHAR(text, start - 1)))
-        --start;
+    while (start > 0 && is_word(PyUnicode_READ_CHAR(text, start - 1))) --start;
     if (start > 0 && PyUnicode_READ_CHAR(text, start - 1) >= 0x80)
         return nb::none();
     return nb::bool_(end - start >= 3);
@@ -86,7 +85,8 @@ void CompletionDetails::begin(nb::handle project, std::uint64_t workbook_generat
     }
 }
 
-CompletionDetails::Slot CompletionDetails::slot_for(nb::handle completion, nb::handle name, nb::handle type) const {
+CompletionDetails::Slot CompletionDetails::slot_for(nb::handle completion, nb::handle name,
+                                                    nb::handle type) const {
     if (is_text(type, "keyword") || is_text(type, "path"))
         return {};
     if (is_text(type, "module")) {
@@ -108,7 +108,8 @@ CompletionDetails::Slot CompletionDetails::slot_for(nb::handle completion, nb::h
             throw nb::python_error();
         in_workbook = in_workbook || match;
     }
-    nb::object key = nb::make_tuple(module_path, completion.attr("line"), completion.attr("column"), name, type);
+    nb::object key =
+        nb::make_tuple(module_path, completion.attr("line"), completion.attr("column"), name, type);
     return {in_workbook ? workbook_.ptr() : library_.ptr(), key};
 }
 

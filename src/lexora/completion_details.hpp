@@ -19,9 +19,9 @@
 //   completions are never kept.
 #pragma once
 
-#include <cstdint>
-
 #include <nanobind/nanobind.h>
+
+#include <cstdint>
 
 namespace lexora {
 
@@ -36,10 +36,10 @@ public:
     };
 
     // Starts a request: drops what the request's state has made stale.
-    // `typed_before_cursor` is the identifier fragment the user has typed,
-    // which decides how jedi documents a module completion.
-    void begin(nb::handle project, std::uint64_t workbook_generation, nb::handle sync_dir, nb::handle script_path,
-               nb::handle code, nb::handle line_before_cursor);
+    // `line_before_cursor` holds the name fragment the user has typed, whose
+    // length decides how jedi documents a module completion.
+    void begin(nb::handle project, std::uint64_t workbook_generation, nb::handle sync_dir,
+               nb::handle script_path, nb::handle code, nb::handle line_before_cursor);
 
     Slot slot_for(nb::handle completion, nb::handle name, nb::handle type) const;
 
@@ -53,14 +53,14 @@ public:
 private:
     nb::dict library_;
     nb::dict workbook_;
-    nb::object project_;              // the project library_ belongs to
-    nb::object workbook_script_;      // buffer path and text workbook_ belongs to
+    nb::object project_;          // the project library_ belongs to
+    nb::object workbook_script_;  // buffer path and text workbook_ belongs to
     nb::object workbook_code_;
     std::uint64_t workbook_generation_ = 0;
-    nb::object sync_dir_;             // the sync directory path the prefixes belong to
-    nb::list sync_prefixes_;          // that path as given and resolved, each + "/"
-    nb::object module_variant_;       // None: module completions are not kept
-    nb::object script_path_;          // the request's script path as a str
+    nb::object sync_dir_;        // the sync directory path the prefixes belong to
+    nb::list sync_prefixes_;     // that path as given and resolved, each + "/"
+    nb::object module_variant_;  // None: module completions are not kept
+    nb::object script_path_;     // the request's script path as a str
 };
 
 }  // namespace lexora

@@ -1,8 +1,8 @@
 // Completions: jedi's completion at the cursor as Monaco completion items.
+#include <nanobind/nanobind.h>
+
 #include <tuple>
 #include <utility>
-
-#include <nanobind/nanobind.h>
 
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
@@ -48,9 +48,9 @@ void log_request(const CursorRequest &request) {
     record["column"] = request.column;
     record["path"] = request.path;
     record["code_length"] = length;
-    record["code_preview"] =
-        length <= CODE_PREVIEW_CHARS ? request.code
-                                     : nb::steal(PyUnicode_Substring(request.code.ptr(), 0, CODE_PREVIEW_CHARS));
+    record["code_preview"] = length <= CODE_PREVIEW_CHARS
+                                 ? request.code
+                                 : nb::steal(PyUnicode_Substring(request.code.ptr(), 0, CODE_PREVIEW_CHARS));
     log().debug("[LSP] Request: get_completions ", record);
 }
 
@@ -61,7 +61,8 @@ void log_sample(const nb::list &items) {
     nb::list labels;
     for (size_t i = 0; i < count && i < static_cast<size_t>(SAMPLE_LABELS); ++i)
         labels.append(items[i]["label"]);
-    log().debug("[LSP] Sample completions: ", labels, count > static_cast<size_t>(SAMPLE_LABELS) ? "..." : "");
+    log().debug("[LSP] Sample completions: ", labels,
+                count > static_cast<size_t>(SAMPLE_LABELS) ? "..." : "");
 }
 
 nb::dict completion_result(nb::object completions, nb::object error) {
@@ -127,7 +128,8 @@ CompletionDetails::Slot slot_for(CompletionDetails *details, nb::handle completi
 }
 
 // One completion as a Monaco completion item.
-nb::dict completion_item(nb::handle completion, nb::handle name, nb::handle kinds, CompletionDetails *details) {
+nb::dict completion_item(nb::handle completion, nb::handle name, nb::handle kinds,
+                         CompletionDetails *details) {
     nb::object jedi_type = completion.attr("type");
     nb::dict item;
     item["label"] = name;
@@ -165,16 +167,19 @@ nb::dict Lexora::get_completions(const CursorRequest &request) {
                 return completion_result(nb::list(), nb::none());
             }
             sync_for(request);
-            bool show_private = starts_with_underscore(get_word_prefix(request.code, request.line, request.column));
+            bool show_private =
+                starts_with_underscore(get_word_prefix(request.code, request.line, request.column));
             nb::object script = make_script(request);
-            nb::object completions = script.attr("complete")("line"_a = request.line, "column"_a = request.column);
+            nb::object completions =
+                script.attr("complete")("line"_a = request.line, "column"_a = request.column);
             // Details are kept only when the buffer's own file is known,
             // since the buffer's names must never be kept.
             nb::object buffer_path = nb::getattr(script, "path", nb::none());
             CompletionDetails *details = buffer_path.is_none() ? nullptr : &details_;
             if (details)
-                details->begin(jedi_project, files_.generation(), temp_dir.is_none() ? nb::none() : sync_dir(),
-                               buffer_path, request.code, line_before_cursor(request));
+                details->begin(jedi_project, files_.generation(),
+                               temp_dir.is_none() ? nb::none() : sync_dir(), buffer_path, request.code,
+                               line_before_cursor(request));
             log().debug("[LSP] Jedi returned ", nb::len(completions), " completions");
 
             nb::object kinds = global("JEDI_TO_MONACO_KIND");

@@ -1,11 +1,10 @@
 // Diagnostics: Monaco markers from the parser, pyflakes and a check that
 // every imported module can be found.
-#include <algorithm>
-#include <vector>
-
+#include <nanobind/nanobind.h>
 #include <sys/stat.h>
 
-#include <nanobind/nanobind.h>
+#include <algorithm>
+#include <vector>
 
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
@@ -122,20 +121,16 @@ nb::dict Lexora::get_diagnostics(nb::object code, nb::object module_name) {
                 return diagnostics_result(markers, nb::none());
             }
             if (PyObject_IsTrue(global("PYFLAKES_AVAILABLE").ptr()) == 1)
-                for (nb::handle found : run_pyflakes(code, file_name))
-                    markers.append(found);
-            for (nb::handle found : check_unresolved_imports(code))
-                markers.append(found);
+                for (nb::handle found : run_pyflakes(code, file_name)) markers.append(found);
+            for (nb::handle found : check_unresolved_imports(code)) markers.append(found);
 
             // Highest severity first; equal severities keep the order found.
             std::vector<std::pair<long, nb::object>> ranked;
-            for (nb::handle found : markers)
-                ranked.emplace_back(severity_of(found), nb::borrow(found));
+            for (nb::handle found : markers) ranked.emplace_back(severity_of(found), nb::borrow(found));
             std::stable_sort(ranked.begin(), ranked.end(),
                              [](const auto &a, const auto &b) { return a.first > b.first; });
             nb::list sorted;
-            for (auto &[severity, found] : ranked)
-                sorted.append(found);
+            for (auto &[severity, found] : ranked) sorted.append(found);
             return diagnostics_result(sorted, nb::none());
         },
         [&](nb::str error) {

@@ -3,9 +3,9 @@
 // that rebinding one (jedi, PYFLAKES_AVAILABLE, ...) takes effect at once.
 #pragma once
 
-#include <exception>
-
 #include <nanobind/nanobind.h>
+
+#include <exception>
 
 #include "common/log.hpp"
 

@@ -1,8 +1,8 @@
 // Hover: Markdown describing the name under the cursor, compact (one typed
 // header per definition) or detailed (full names and docstrings).
-#include <optional>
-
 #include <nanobind/nanobind.h>
+
+#include <optional>
 
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
@@ -166,8 +166,9 @@ nb::object Lexora::hover_from_help(nb::handle script, const CursorRequest &reque
             if (nb::hasattr(named, "description"))
                 description = named.attr("description");
             if (truthy(name))
-                pieces.append(code_block(truthy(description) ? concat(nb::str("("), description, nb::str(") "), name)
-                                                             : nb::borrow<nb::str>(name)));
+                pieces.append(code_block(truthy(description)
+                                             ? concat(nb::str("("), description, nb::str(") "), name)
+                                             : nb::borrow<nb::str>(name)));
             append_docstring(pieces, named);
         }
         if (nb::len(pieces) == 0)
@@ -183,14 +184,15 @@ nb::object Lexora::hover_from_help(nb::handle script, const CursorRequest &reque
 }
 
 nb::dict Lexora::get_hover(const CursorRequest &request) {
-    log().debug("[LSP] Request: get_hover line=", request.line, ", column=", request.column, ", path=",
-                request.path);
+    log().debug("[LSP] Request: get_hover line=", request.line, ", column=", request.column,
+                ", path=", request.path);
     return guarded(
         [&] {
             check_cursor(request);
             sync_for(request);
             nb::object script = make_script(request);
-            nb::object definitions = script.attr("infer")("line"_a = request.line, "column"_a = request.column);
+            nb::object definitions =
+                script.attr("infer")("line"_a = request.line, "column"_a = request.column);
             size_t found = nb::len(definitions);
             if (found > 0) {
                 nb::list pieces;

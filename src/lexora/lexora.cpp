@@ -2,12 +2,11 @@
 // the cursor-based requests share.
 #include "lexora/lexora.hpp"
 
-#include <cerrno>
-
+#include <nanobind/stl/string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nanobind/stl/string.h>
+#include <cerrno>
 
 #include "lexora/globals.hpp"
 #include "lexora/text.hpp"
@@ -74,8 +73,9 @@ void Lexora::update_sys_paths(nb::object new_paths) {
         if (!is_exception(e))
             throw;
         if (log().enabled(tarvex::Level::error))
-            log().object().attr("error")(tarvex::concat("[LSP] Failed to update sys paths: ", exception_text(e)),
-                                         "exc_info"_a = e.value());
+            log().object().attr("error")(
+                tarvex::concat("[LSP] Failed to update sys paths: ", exception_text(e)),
+                "exc_info"_a = e.value());
     }
 }
 
@@ -83,7 +83,8 @@ void Lexora::sync_modules(nb::object modules, nb::object dirty_files) {
     nb::dict merged = nb::steal<nb::dict>(PyDict_Copy(modules.ptr()));
     if (!merged.is_valid())
         throw nb::python_error();
-    if (!dirty_files.is_none() && nb::len(dirty_files) > 0 && PyDict_Update(merged.ptr(), dirty_files.ptr()) != 0)
+    if (!dirty_files.is_none() && nb::len(dirty_files) > 0 &&
+        PyDict_Update(merged.ptr(), dirty_files.ptr()) != 0)
         throw nb::python_error();
 
     for (auto [name, source] : merged) {
@@ -91,7 +92,8 @@ void Lexora::sync_modules(nb::object modules, nb::object dirty_files) {
         if (!is_dotted_name(name)) {
             // A name such as "../x" or "a/b" would put the file outside the
             // sync directory; workbook modules always have dotted names.
-            log().warning("[LSP] Skipping module with invalid name ", nb::repr(name), ": not a dotted module name");
+            log().warning("[LSP] Skipping module with invalid name ", nb::repr(name),
+                          ": not a dotted module name");
             continue;
         }
         nb::object path = module_file_path(directory, name);

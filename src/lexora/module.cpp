@@ -1,12 +1,11 @@
 // Language services for the code editor: the module, its globals and the
 // Python face of Lexora.
-#include <initializer_list>
-#include <utility>
-
-#include <string>
-
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 #include "common/args.hpp"
 #include "common/coro.hpp"
@@ -78,8 +77,15 @@ void define_module_globals(nb::module_ &m) {
 
     // Completion kinds as the editor receives them.
     nb::dict kinds;
-    for (auto [jedi_type, kind] : {std::pair{"function", 1}, {"class", 5}, {"module", 7}, {"property", 8},
-                                   {"instance", 4}, {"param", 4}, {"statement", 4}, {"keyword", 13}, {"path", 17}})
+    for (auto [jedi_type, kind] : {std::pair{"function", 1},
+                                   {"class", 5},
+                                   {"module", 7},
+                                   {"property", 8},
+                                   {"instance", 4},
+                                   {"param", 4},
+                                   {"statement", 4},
+                                   {"keyword", 13},
+                                   {"path", 17}})
         kinds[jedi_type] = kind;
     m.attr("JEDI_TO_MONACO_KIND") = kinds;
 
@@ -203,7 +209,8 @@ void define_lexora(nb::module_ &m) {
         },
         "path"_a.none());
     cls.def(
-        "_format_signature", [](Lexora &, nb::object signature) { return Lexora::format_signature(signature); },
+        "_format_signature",
+        [](Lexora &, nb::object signature) { return Lexora::format_signature(signature); },
         "signature"_a.none());
     cls.def(
         "_format_compact_hover",

@@ -1,10 +1,10 @@
 #include "lexora/module_files.hpp"
 
-#include <cerrno>
-#include <string_view>
-
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
 
 #include "lexora/text.hpp"
 
@@ -68,7 +68,8 @@ int write_whole_file(const std::string &path, std::string_view data, const struc
 
 bool ModuleFiles::write(nb::handle path, nb::handle text) {
     if (!PyUnicode_Check(text.ptr())) {
-        PyErr_Format(PyExc_TypeError, "write() argument must be str, not %.200s", Py_TYPE(text.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "write() argument must be str, not %.200s",
+                     Py_TYPE(text.ptr())->tp_name);
         throw nb::python_error();
     }
     std::string where = fs_path(path);
@@ -78,7 +79,7 @@ bool ModuleFiles::write(nb::handle path, nb::handle text) {
         throw nb::python_error();
     std::string_view data(utf8_text, static_cast<size_t>(size));
 
-    struct timespec floor {};
+    struct timespec floor{};
     if (auto found = files_.find(where); found != files_.end()) {
         const Record &record = found->second;
         if (record.present && record.text == data) {
@@ -89,7 +90,7 @@ bool ModuleFiles::write(nb::handle path, nb::handle text) {
         floor = record.last_mtime;
     }
 
-    struct stat after {};
+    struct stat after{};
     int error;
     {
         // The str keeps its UTF-8 buffer alive and unchanged; nothing of

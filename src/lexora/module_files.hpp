@@ -4,13 +4,12 @@
 // everything inferred from it) warm across requests.
 #pragma once
 
+#include <nanobind/nanobind.h>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-
-#include <sys/stat.h>
-
-#include <nanobind/nanobind.h>
 
 namespace lexora {
 
@@ -37,9 +36,9 @@ public:
 private:
     struct Record {
         std::string text;
-        bool present = false;      // the file holds `text` as of `identity`
-        struct stat identity {};   // the file right after our write
-        struct timespec last_mtime {};  // never decreases, even across deletions
+        bool present = false;          // the file holds `text` as of `identity`
+        struct stat identity{};        // the file right after our write
+        struct timespec last_mtime{};  // never decreases, even across deletions
     };
 
     std::unordered_map<std::string, Record> files_;

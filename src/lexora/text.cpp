@@ -64,8 +64,7 @@ nb::str trailing_identifier(nb::handle text) {
     PyObject *str = text.ptr();
     Py_ssize_t end = PyUnicode_GET_LENGTH(str);
     Py_ssize_t start = end;
-    while (start > 0 && is_ascii_word(PyUnicode_READ_CHAR(str, start - 1)))
-        --start;
+    while (start > 0 && is_ascii_word(PyUnicode_READ_CHAR(str, start - 1))) --start;
     while (start < end) {
         Py_UCS4 ch = PyUnicode_READ_CHAR(str, start);
         if (!(ch >= '0' && ch <= '9'))
@@ -78,10 +77,8 @@ nb::str trailing_identifier(nb::handle text) {
 nb::str strip(nb::handle text) {
     PyObject *str = text.ptr();
     Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(str);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, start)))
-        ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, end - 1)))
-        --end;
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, end - 1))) --end;
     return steal_str(PyUnicode_Substring(str, start, end));
 }
 
@@ -128,14 +125,16 @@ std::string fs_path(nb::handle path) {
     nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded.is_valid())
         throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 }
 
 nb::str join_path(nb::handle directory, nb::handle name) {
     PyObject *dir = directory.ptr();
     Py_ssize_t length = PyUnicode_GET_LENGTH(dir);
     bool needs_separator = length > 0 && PyUnicode_READ_CHAR(dir, length - 1) != '/';
-    nb::object head = needs_separator ? nb::steal(PyUnicode_Concat(dir, nb::str("/").ptr())) : nb::borrow(dir);
+    nb::object head =
+        needs_separator ? nb::steal(PyUnicode_Concat(dir, nb::str("/").ptr())) : nb::borrow(dir);
     if (!head.is_valid())
         throw nb::python_error();
     return steal_str(PyUnicode_Concat(head.ptr(), name.ptr()));

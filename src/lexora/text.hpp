@@ -2,11 +2,11 @@
 // that columns stay character offsets whatever the text's encoding.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include <nanobind/nanobind.h>
 
 namespace lexora {
 
