@@ -225,10 +225,11 @@ class WorkbookAddin:
             old = self._formulas.pop(key, None)
             if old is not None:
                 self._stop(old)
-            self.workbook.set_input(sheet, row, column, value=value, formula=formula)
+            self.workbook.set_input(sheet, row, column, value=value, formula=formula, retry_spills=False)
             if formula is not None:
                 self._formulas[key] = self._new_formula(sheet, row, column, formula)
                 keys.append(key)
+        self.workbook.retry_blocked_spills()
         self._run([(key, 0) for key in keys])
         args = {"type": "WorksheetChanged", "worksheetId": sheet.id, "address": range_name(*bounds),
                 "changeType": "RangeEdited", "source": "Local"}
@@ -457,7 +458,7 @@ class WorkbookAddin:
                 continue
             for sheet_id, top, left, bottom, right in self._resolved_references(state):
                 cells = changed.get(sheet_id)
-                if cells and any(top <= r <= bottom and left <= c <= right for r, c in cells):
+                if cells and _overlaps(cells, top, left, bottom, right):
                     found.append(state.key)
                     break
         return found
@@ -486,9 +487,7 @@ class WorkbookAddin:
             current = pending.pop()
             for sheet_id, top, left, bottom, right in self._resolved_references(current):
                 sheet = self.workbook.sheet_by_id(sheet_id)
-                for (row, column), cell in list(sheet.cells.items()) if sheet else ():
-                    if not (top <= row <= bottom and left <= column <= right):
-                        continue
+                for (row, column), cell in _cells_within(sheet, top, left, bottom, right) if sheet else ():
                     origin = (sheet_id, *cell.spill_from) if cell.spill_from else (sheet_id, row, column)
                     if origin == state.key:
                         return True
@@ -547,6 +546,27 @@ class WorkbookAddin:
 
     def _new_request_id(self, kind):
         return f"addin-{kind}-{next(self._ids)}-{uuid.uuid4().hex[:8]}"
+
+
+def _overlaps(cells, top, left, bottom, right):
+    """Whether any (row, column) of ``cells`` lies in the rectangle; by the cheaper of two walks."""
+    if (bottom - top + 1) * (right - left + 1) <= len(cells):
+        return any((r, c) in cells for r in range(top, bottom + 1) for c in range(left, right + 1))
+    return any(top <= r <= bottom and left <= c <= right for r, c in cells)
+
+
+def _cells_within(sheet, top, left, bottom, right):
+    """The (key, cell) pairs of a sheet's cells in the rectangle."""
+    if (bottom - top + 1) * (right - left + 1) <= len(sheet.cells):
+        for r in range(top, bottom + 1):
+            for c in range(left, right + 1):
+                cell = sheet.cells.get((r, c))
+                if cell is not None:
+                    yield (r, c), cell
+    else:
+        for key, cell in list(sheet.cells.items()):
+            if top <= key[0] <= bottom and left <= key[1] <= right:
+                yield key, cell
 
 
 class _CellError(Exception):

@@ -23,7 +23,7 @@ class WorkbookError(ValueError):
 
 
 class Cell:
-    __slots__ = ("value", "formula", "error", "detail", "spill_from", "result", "streaming")
+    __slots__ = ("value", "formula", "error", "detail", "spill_from", "spill_size", "result", "streaming")
 
     def __init__(self):
         self.value = None  # what the cell holds, or shows for a formula
@@ -31,6 +31,7 @@ class Cell:
         self.error = None  # "#VALUE!", "#NAME?", "#BUSY!", "#SPILL!", ... or None
         self.detail = None  # why the error, or what the cell is doing
         self.spill_from = None  # (row, column) of the formula whose array result this cell shows
+        self.spill_size = None  # (rows, columns) this formula's array result covers
         self.result = None  # a formula's whole result (a 2D list when it spills)
         self.streaming = False
 
@@ -133,6 +134,7 @@ class Workbook:
         self._changed = {}  # sheet id -> set of (row, column), for the pages
         self._recent = {}  # the same, for the add-in's recalculation
         self._structure_changed = False
+        self._blocked = set()  # (sheet, row, column) of formulas whose array result cannot spill
 
     # -- sheets ---------------------------------------------------------
 
@@ -193,13 +195,18 @@ class Workbook:
 
     # -- cells ----------------------------------------------------------
 
-    def set_input(self, sheet, row, column, value=None, formula=None):
-        """Puts a value or a formula into a cell, as typing does (formula results come later)."""
+    def set_input(self, sheet, row, column, value=None, formula=None, retry_spills=True):
+        """Puts a value or a formula into a cell, as typing does (formula results come later).
+
+        Writing many cells at once passes ``retry_spills=False`` and calls
+        ``retry_blocked_spills`` once at the end.
+        """
         current = sheet.cell(row, column)
         if current is not None and current.spill_from is not None:
             self._block_spill(sheet, current.spill_from, (row, column))
-        else:
-            self._release_spill(sheet, (row, column))
+        elif current is not None:
+            self._release_spill(sheet, (row, column), current)
+        self._blocked.discard((sheet, row, column))
         cell = sheet.cell(row, column, create=True)
         cell.value = None if formula else value
         cell.formula = formula
@@ -210,7 +217,8 @@ class Workbook:
         cell.spill_from = None
         self._mark(sheet, row, column)
         self._drop_if_empty(sheet, row, column)
-        self.retry_blocked_spills()
+        if retry_spills:
+            self.retry_blocked_spills()
 
     def set_result(self, sheet, row, column, result=None, error=None, detail=None, streaming=None):
         """Shows a formula's result (or error) in its cell, spilling an array over the cells beside it."""
@@ -222,11 +230,12 @@ class Workbook:
             streaming is None or streaming == cell.streaming
         ) and type(cell.result) is type(new_result):
             return False  # nothing to show, and nothing for dependent formulas to redo
-        self._release_spill(sheet, (row, column))
+        self._release_spill(sheet, (row, column), cell)
+        self._blocked.discard((sheet, row, column))
         cell.error, cell.detail = error, detail
         if streaming is not None:
             cell.streaming = streaming
-        cell.result = None if error else result
+        cell.result = new_result
         cell.value = None
         if not error:
             self._place(sheet, row, column, cell)
@@ -235,27 +244,34 @@ class Workbook:
 
     def retry_blocked_spills(self):
         """Array results held back by cells in their way spill once the way is clear."""
-        for sheet in self.sheets:
-            for (row, column), cell in list(sheet.cells.items()):
-                if cell.error == "#SPILL!" and cell.result is not None:
-                    cell.error = cell.detail = None
-                    self._place(sheet, row, column, cell)
-                    self._mark(sheet, row, column)
+        for sheet, row, column in list(self._blocked):
+            cell = sheet.cell(row, column)
+            self._blocked.discard((sheet, row, column))
+            if cell is not None and cell.error == "#SPILL!" and cell.result is not None and not sheet.deleted:
+                cell.error = cell.detail = None
+                self._place(sheet, row, column, cell)
+                self._mark(sheet, row, column)
 
     def _place(self, sheet, row, column, cell):
         grid = as_grid(cell.result)
-        blockers = [
-            cell_name(row + r, column + c)
-            for r in range(len(grid))
-            for c in range(len(grid[0]))
-            if (r, c) != (0, 0) and not self._free_for(sheet, row + r, column + c)
-        ]
+        height, width = len(grid), len(grid[0])
+        blockers = []
+        for r in range(height):
+            for c in range(width):
+                if (r, c) != (0, 0) and not self._free_for(sheet, row + r, column + c):
+                    blockers.append(cell_name(row + r, column + c))
+                    if len(blockers) > 3:
+                        break
+            if len(blockers) > 3:
+                break
         if blockers:
             cell.error = "#SPILL!"
             shown = ", ".join(blockers[:3]) + (" and more" if len(blockers) > 3 else "")
-            cell.detail = f"The array result needs {len(grid)}x{len(grid[0])} cells, but {shown} not empty."
+            cell.detail = f"The array result needs {height}x{width} cells, but {shown} not empty."
+            self._blocked.add((sheet, row, column))
             return
         cell.value = grid[0][0]
+        cell.spill_size = (height, width) if (height, width) != (1, 1) else None
         for r, values in enumerate(grid):
             for c, value in enumerate(values):
                 if (r, c) != (0, 0):
@@ -269,35 +285,40 @@ class Workbook:
         cell = sheet.cell(row, column)
         return cell is None or cell.is_empty
 
-    def _release_spill(self, sheet, origin):
+    def _release_spill(self, sheet, origin, owner):
         """Empties the cells that the array result of the formula at ``origin`` spilled into."""
-        for key, other in list(sheet.cells.items()):
-            if other.spill_from == origin:
-                other.spill_from = None
-                other.value = None
-                self._mark(sheet, *key)
-                self._drop_if_empty(sheet, *key)
+        if owner.spill_size is None:
+            return
+        height, width = owner.spill_size
+        owner.spill_size = None
+        for r in range(height):
+            for c in range(width):
+                key = (origin[0] + r, origin[1] + c)
+                other = sheet.cells.get(key)
+                if other is not None and other.spill_from == origin:
+                    other.spill_from = None
+                    other.value = None
+                    self._mark(sheet, *key)
+                    self._drop_if_empty(sheet, *key)
 
     def _block_spill(self, sheet, origin, blocker):
         """Typing into a spilled cell takes the array back; its formula shows #SPILL! until the way is clear."""
-        self._release_spill(sheet, origin)
         owner = sheet.cell(*origin)
-        if owner is not None and owner.formula is not None:
+        if owner is None:
+            return
+        self._release_spill(sheet, origin, owner)
+        if owner.formula is not None:
             owner.value = None
             owner.error = "#SPILL!"
             owner.detail = f"{cell_name(*blocker)} is in the way of the array result."
+            self._blocked.add((sheet, *origin))
             self._mark(sheet, *origin)
+
 
     def _drop_if_empty(self, sheet, row, column):
         cell = sheet.cells.get((row, column))
         if cell is not None and cell.is_empty:
             del sheet.cells[(row, column)]
-
-    def clear(self, sheet, top, left, bottom, right):
-        for (row, column) in [key for key in sheet.cells if top <= key[0] <= bottom and left <= key[1] <= right]:
-            cell = sheet.cells.get((row, column))
-            if cell is not None and cell.spill_from is None:
-                self.set_input(sheet, row, column)
 
     # -- change tracking ------------------------------------------------
 

@@ -4,6 +4,10 @@
 const MIN_ROWS = 40;
 const MIN_COLUMNS = 12;
 const MARGIN = 5;
+// A page stays quick with this many rows and columns drawn; cells beyond
+// them are still in the workbook (code reads them), just not shown.
+const MAX_ROWS = 2000;
+const MAX_COLUMNS = 100;
 
 export function columnName(index) {
   let name = "";
@@ -76,7 +80,9 @@ export class WorkbookGrid {
   needsGrowth() {
     for (const address of this.sheets.get(this.active).keys()) {
       const at = parseCell(address);
-      if (at && (at.row >= this.rows || at.column >= this.columns)) return true;
+      if (at && ((at.row >= this.rows && this.rows < MAX_ROWS) || (at.column >= this.columns && this.columns < MAX_COLUMNS))) {
+        return true;
+      }
     }
     return false;
   }
@@ -91,8 +97,11 @@ export class WorkbookGrid {
         columns = Math.max(columns, at.column + 1 + MARGIN);
       }
     }
-    this.rows = rows;
-    this.columns = columns;
+    this.hidden = rows > MAX_ROWS || columns > MAX_COLUMNS;
+    this.rows = Math.min(rows, MAX_ROWS);
+    this.columns = Math.min(columns, MAX_COLUMNS);
+    rows = this.rows;
+    columns = this.columns;
     const table = this.el.grid;
     table.textContent = "";
     const head = table.createTHead().insertRow();
@@ -152,6 +161,11 @@ export class WorkbookGrid {
     add.textContent = "+";
     add.title = "Add a worksheet";
     add.onclick = () => this.connection.send({ type: "add_sheet" });
+    if (this.hidden) {
+      const note = tabs.appendChild(document.createElement("span"));
+      note.className = "muted";
+      note.textContent = ` showing the first ${MAX_ROWS} rows and ${MAX_COLUMNS} columns`;
+    }
   }
 
   selectedAddress() {
