@@ -51,6 +51,8 @@ class KernelLink:
             sys.executable, "-m", "tarvex_master.launcher",
             "--workbook", self.workbook_id, "--port", str(self.port), "--log-level", self.log_level,
             env=env, cwd=root,  # "-m" puts the working directory first on the path: make it ours
+            # Ctrl-C in the terminal reaches the stand-in alone, which then shuts the kernel down in order.
+            start_new_session=True,
         )
         return self.process
 

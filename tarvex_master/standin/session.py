@@ -14,6 +14,7 @@ import re
 
 import websockets
 
+from .a1 import AddressError, parse_range
 from .addin import WorkbookAddin
 from .kernel_link import KernelLink
 from .workbook import WorkbookError
@@ -60,6 +61,9 @@ class PageChannel:
                 await self.websocket.send(text)
         except websockets.ConnectionClosed:
             pass
+
+    def stop(self):
+        self._writer.cancel()
 
     async def close(self, code, reason):
         self._writer.cancel()
@@ -214,7 +218,7 @@ class WorkbookSession:
             pass
         finally:
             self.pages.pop(websocket, None)
-            channel._writer.cancel()
+            channel.stop()
 
     def page_state(self):
         return {
@@ -277,8 +281,6 @@ class WorkbookSession:
             await self._page_error(page, message.get("request_id"), f"Unknown request type {kind!r}.")
 
     def _sheet_and_bounds(self, message):
-        from .a1 import AddressError, parse_range
-
         sheet = self.addin.workbook.sheet(message.get("sheet"))
         try:
             _, top, left, bottom, right = parse_range(message.get("address"))

@@ -73,7 +73,7 @@ const handlers = {
   events_enabled(m) { $("events-enabled").checked = m.enabled; },
   set_enable_events(m) { output.line("kernel", `Code turned workbook events ${m.enable ? "on" : "off"}.`, "info"); },
   show_message_box(m) { showMessageBox(m.title, m.message, m.msg_type); },
-  addin_request(m) { addinRequests.add(m.request_id); labels.set(m.request_id, m.label); },
+  addin_request(m) { remember(m.request_id, m.label, true); },
   addin_log(m) {
     const id = m.request_id && addinRequests.has(m.request_id) ? m.request_id : "workbook";
     output.block(id, labels.get(id) || "workbook");
@@ -127,9 +127,10 @@ const handlers = {
   object_registry_update(m) { updateRegistry(m); },
   module_updated() {},
   module_deleted() {},
-  function_execution_result() {},
-  event_execution_result() {},
-  python_function_result() {},
+  // The add-in's requests end with these; their output blocks (if they printed) end with them.
+  function_execution_result(m) { finishAddinBlock(m.request_id, m.status === "success"); },
+  event_execution_result(m) { finishAddinBlock(m.request_id, m.status === "success"); },
+  python_function_result(m) { finishAddinBlock(m.request_id, m.success === true); },
   hover_mode_updated() {},
 };
 
@@ -138,6 +139,24 @@ function route(message) {
   if (handler) handler(message);
   else if (message.type?.startsWith("path_") || message.type?.endsWith("_paths_updated")) {
     output.line("kernel", `${message.type}: ${JSON.stringify(message.current_paths ?? message)}`, "info");
+  }
+}
+
+function finishAddinBlock(id, ok) {
+  if (addinRequests.has(id) && output.blocks.has(id)) output.finish(id, ok);
+}
+
+// Labels of finished requests are kept a while (late output still finds its
+// block), the oldest forgotten first.
+const MAX_LABELS = 5000;
+
+function remember(id, label, fromAddin) {
+  labels.set(id, label);
+  if (fromAddin) addinRequests.add(id);
+  while (labels.size > MAX_LABELS) {
+    const oldest = labels.keys().next().value;
+    labels.delete(oldest);
+    addinRequests.delete(oldest);
   }
 }
 
@@ -230,6 +249,7 @@ function parseArgs(text) {
 
 function run(debug) {
   if (!editor || !editor.current) return;
+  editor.setPaused(null);
   const module = editor.current;
   const target = $("run-target").value;
   editor.saveAll();
@@ -247,12 +267,12 @@ function run(debug) {
   }
   const id = connection.newId(debug ? "debug" : "run");
   if (!target) {
-    labels.set(id, `▶ ${module}.py as code`);
+    remember(id, `▶ ${module}.py as code`);
     output.block(id, labels.get(id));
     connection.send({ type: "execution_request", code: editor.code(module), request_id: id, source: "ide" });
     return;
   }
-  labels.set(id, `${debug ? "Debug" : "▶"} ${module}.${target}(${args.map((a) => JSON.stringify(a)).join(", ")})`);
+  remember(id, `${debug ? "Debug" : "▶"} ${module}.${target}(${args.map((a) => JSON.stringify(a)).join(", ")})`);
   output.block(id, labels.get(id));
   if (debug) {
     debugRequest = id;
@@ -289,7 +309,7 @@ consoleInput.addEventListener("keydown", (event) => {
     consoleInput.value = "";
     fitConsole();
     const id = connection.newId("exec");
-    labels.set(id, `>>> ${code}`);
+    remember(id, `>>> ${code}`);
     output.block(id, labels.get(id));
     if (!connection.send({ type: "execution_request", code, request_id: id, source: "ide" })) {
       output.line(id, "Not connected to the stand-in.", "error");
@@ -319,7 +339,7 @@ function setDebugControls(paused) {
 
 function endDebugging() {
   debugRequest = null;
-  editor?.setPaused(null);
+  if (!editor?.paused?.error) editor?.setPaused(null); // the line an exception came from stays marked
   setDebugControls(false);
   $("debug-location").textContent = "Not debugging.";
 }
