@@ -1,0 +1,147 @@
+// Wire value -> Python value. Arrays and dictionaries become the collection
+// proxies, references become OfficeJsObject proxies.
+#include <cstring>
+
+#include <nanobind/nanobind.h>
+
+#include "common/args.hpp"
+#include "vantrel/dates.hpp"
+#include "vantrel/proxies.hpp"
+#include "vantrel/refs.hpp"
+#include "vantrel/wire.hpp"
+
+namespace vantrel {
+
+namespace {
+
+enum class Tag { Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, Other };
+
+// Tags compare as exact texts. Wire values built here carry the interned
+// tag objects, so identity settles most lookups.
+Tag classify(PyObject *tag) {
+    if (tag == names.Float) return Tag::Float;
+    if (tag == names.Int) return Tag::Int;
+    if (tag == names.String) return Tag::String;
+    if (tag == names.Array) return Tag::Array;
+    if (!tag || !PyUnicode_Check(tag) || !PyUnicode_IS_ASCII(tag))
+        return Tag::Other;
+    const char *text = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(tag));
+    auto is = [&](const char *word) {
+        return static_cast<size_t>(PyUnicode_GET_LENGTH(tag)) == strlen(word) &&
+               memcmp(text, word, strlen(word)) == 0;
+    };
+    if (is("Null")) return Tag::Null;
+    if (is("Bool")) return Tag::Bool;
+    if (is("Int")) return Tag::Int;
+    if (is("Float")) return Tag::Float;
+    if (is("String")) return Tag::String;
+    if (is("Date")) return Tag::Date;
+    if (is("Bytes")) return Tag::Bytes;
+    if (is("Array")) return Tag::Array;
+    if (is("Dict")) return Tag::Dict;
+    return Tag::Other;
+}
+
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while converting a wire value"))
+            throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+nb::object field(PyObject *wire, PyObject *key) {
+    PyObject *value = nullptr;
+    check(PyDict_GetItemRef(wire, key, &value));
+    return value ? nb::steal(value) : nb::none();
+}
+
+ElementConverter element_converter() { return ElementConverter(names.from_wire, refs.from_wire_fn); }
+
+nb::object array_from_wire(PyObject *wire) {
+    RecursionGuard guard;
+    nb::object array = new_officejs_array(field(wire, names.id));
+    nb::object payload = field(wire, names.value);
+    if (payload.is_none())
+        return array;
+    ElementConverter convert = element_converter();
+    PyObject *p = payload.ptr();
+    if (PyList_CheckExact(p)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
+            nb::object element = nb::borrow(PyList_GET_ITEM(p, i));
+            check(PyList_Append(array.ptr(), convert(element).ptr()));
+        }
+    } else {
+        nb::object it = checked(PyObject_GetIter(p));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object element = nb::steal(raw);
+            check(PyList_Append(array.ptr(), convert(element).ptr()));
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return array;
+}
+
+nb::object dict_from_wire(PyObject *wire) {
+    RecursionGuard guard;
+    nb::object dict = new_officejs_dict(field(wire, names.id));
+    nb::object payload = field(wire, names.value);
+    if (payload.is_none())
+        return dict;
+    ElementConverter convert = element_converter();
+    nb::object it = checked(PyObject_GetIter(payload.attr(names.items)().ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object pair = nb::steal(raw);
+        nb::object key = pair[0], value = pair[1];
+        check(PyDict_SetItem(dict.ptr(), key.ptr(), convert(value).ptr()));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return dict;
+}
+
+nb::object bytes_from_wire(nb::handle payload) {
+    nb::handle text = truthy(payload) ? payload : nb::handle(names.empty);
+    return checked(PyObject_CallOneArg(refs.b64decode, text.ptr()));
+}
+
+}  // namespace
+
+nb::object from_wire(nb::handle wire_obj) {
+    tarvex::require_dict(wire_obj, "wire");
+    PyObject *wire = wire_obj.ptr();
+    nb::object tag = field(wire, names.type);
+
+    switch (classify(tag.ptr())) {
+    case Tag::Null:
+        return nb::none();
+    case Tag::Bool:
+        return nb::bool_(truthy(field(wire, names.value)));
+    case Tag::Int:
+        return checked(PyNumber_Long(field(wire, names.value).ptr()));
+    case Tag::Float:
+        return checked(PyNumber_Float(field(wire, names.value).ptr()));
+    case Tag::String:
+        return checked(PyObject_Str(field(wire, names.value).ptr()));
+    case Tag::Date:
+        return parse_date(field(wire, names.value));
+    case Tag::Bytes:
+        return bytes_from_wire(field(wire, names.value));
+    case Tag::Array:
+        return array_from_wire(wire);
+    case Tag::Dict:
+        return dict_from_wire(wire);
+    case Tag::Other:
+        break;
+    }
+    nb::object payload = field(wire, names.value);
+    if (truthy(field(wire, names.isSpec)))
+        return new_officejs_object(checked(PyNumber_Long(payload.ptr())), tag);
+    return checked(PyObject_Str(payload.ptr()));
+}
+
+}  // namespace vantrel
