@@ -61,6 +61,8 @@ nb::object field(PyObject *wire, PyObject *key) {
 
 ElementConverter element_converter() { return ElementConverter(names.from_wire, refs.from_wire_fn); }
 
+nb::object convert_element(const ElementConverter &convert, nb::handle element);
+
 nb::object array_from_wire(PyObject *wire) {
     RecursionGuard guard;
     nb::object array = new_officejs_array(field(wire, names.id));
@@ -72,13 +74,13 @@ nb::object array_from_wire(PyObject *wire) {
     if (PyList_CheckExact(p)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
             nb::object element = nb::borrow(PyList_GET_ITEM(p, i));
-            check(PyList_Append(array.ptr(), convert(element).ptr()));
+            check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
         }
     } else {
         nb::object it = checked(PyObject_GetIter(p));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object element = nb::steal(raw);
-            check(PyList_Append(array.ptr(), convert(element).ptr()));
+            check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
         }
         if (PyErr_Occurred())
             throw nb::python_error();
@@ -97,7 +99,7 @@ nb::object dict_from_wire(PyObject *wire) {
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(raw);
         nb::object key = pair[0], value = pair[1];
-        check(PyDict_SetItem(dict.ptr(), key.ptr(), convert(value).ptr()));
+        check(PyDict_SetItem(dict.ptr(), key.ptr(), convert_element(convert, value).ptr()));
     }
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -109,13 +111,59 @@ nb::object bytes_from_wire(nb::handle payload) {
     return checked(PyObject_CallOneArg(refs.b64decode, text.ptr()));
 }
 
+// Scalars as the add-in sends them (a payload of exactly the tag's type)
+// convert without running any Python code, so borrowed references do.
+// Null when the value needs the general path; no error is set then.
+PyObject *scalar_fast(PyObject *wire) {
+    PyObject *tag = PyDict_GetItemWithError(wire, names.type);
+    if (!tag)
+        return nullptr;
+    PyObject *value = PyDict_GetItemWithError(wire, names.value);
+    switch (classify(tag)) {
+    case Tag::Float:
+        if (value && PyFloat_CheckExact(value))
+            return Py_NewRef(value);
+        break;
+    case Tag::Int:
+        if (value && PyLong_CheckExact(value))
+            return Py_NewRef(value);
+        break;
+    case Tag::String:
+        if (value && PyUnicode_CheckExact(value))
+            return Py_NewRef(value);
+        break;
+    case Tag::Null:
+        return Py_NewRef(Py_None);
+    case Tag::Bool:
+        if (!value || PyBool_Check(value))
+            return Py_NewRef(value == Py_True ? Py_True : Py_False);
+        break;
+    default:
+        break;
+    }
+    return nullptr;
+}
+
+nb::object convert_element(const ElementConverter &convert, nb::handle element) {
+    if (convert.direct() && PyDict_CheckExact(element.ptr()))
+        return from_wire_dict(element.ptr());
+    return convert(element);
+}
+
 }  // namespace
 
-nb::object from_wire(nb::handle wire_obj) {
-    tarvex::require_dict(wire_obj, "wire");
-    PyObject *wire = wire_obj.ptr();
-    nb::object tag = field(wire, names.type);
+nb::object from_wire(nb::handle wire) {
+    tarvex::require_dict(wire, "wire");
+    return from_wire_dict(wire.ptr());
+}
 
+nb::object from_wire_dict(PyObject *wire) {
+    if (PyObject *scalar = scalar_fast(wire))
+        return nb::steal(scalar);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+
+    nb::object tag = field(wire, names.type);
     switch (classify(tag.ptr())) {
     case Tag::Null:
         return nb::none();

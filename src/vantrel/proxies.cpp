@@ -147,15 +147,17 @@ nb::object new_officejs_object(nb::handle object_id, nb::handle type_name) {
     return self;
 }
 
+// A freshly allocated list or dict is already empty: only the identity is
+// left to store.
 nb::object new_officejs_array(nb::handle object_id) {
     nb::object self = allocate(refs.officejs_array);
-    array_init(self, object_id);
+    store_identity(self, collection_id_of(object_id), names.Array, names.officejs_array);
     return self;
 }
 
 nb::object new_officejs_dict(nb::handle object_id) {
     nb::object self = allocate(refs.officejs_dict);
-    dict_init(self, object_id);
+    store_identity(self, collection_id_of(object_id), names.Dict, names.officejs_dict);
     return self;
 }
 

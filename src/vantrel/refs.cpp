@@ -84,8 +84,7 @@ void init_refs(nb::module_ &m) {
     refs.dict_items = leak(nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type)).attr("items"));
 
     refs.tmpl_null = wire_template(names.Null, Py_None, false);
-    refs.tmpl_true = wire_template(names.Bool, Py_True, false);
-    refs.tmpl_false = wire_template(names.Bool, Py_False, false);
+    refs.tmpl_bool = wire_template(names.Bool, Py_False, false);
     refs.tmpl_int = wire_template(names.Int, Py_None, false);
     refs.tmpl_float = wire_template(names.Float, Py_None, false);
     refs.tmpl_string = wire_template(names.String, Py_None, false);

@@ -62,7 +62,7 @@ struct Refs {
 
     // Wire value templates {"type": tag, "value": None, "isSpec": flag}:
     // copying a small dict of the same shape is the cheapest way to make one.
-    PyObject *tmpl_null, *tmpl_true, *tmpl_false, *tmpl_int, *tmpl_float, *tmpl_string;
+    PyObject *tmpl_null, *tmpl_bool, *tmpl_int, *tmpl_float, *tmpl_string;
     PyObject *tmpl_date, *tmpl_bytes, *tmpl_array, *tmpl_dict, *tmpl_function;
 };
 

@@ -20,7 +20,9 @@ ElementConverter::ElementConverter(PyObject *name, PyObject *own_function)
 nb::object ElementConverter::operator()(nb::handle element) const {
     if (!direct_)
         return call_serializer(name_, element);
-    return to_wire_ ? to_wire(element) : from_wire(element);
+    if (to_wire_)
+        return to_wire(element);
+    return PyDict_CheckExact(element.ptr()) ? from_wire_dict(element.ptr()) : from_wire(element);
 }
 
 void init_serializer(nb::module_ &m) {

@@ -28,6 +28,10 @@ public:
 
 ElementConverter element_converter() { return ElementConverter(names.to_wire, refs.to_wire_fn); }
 
+nb::object convert_element(const ElementConverter &convert, nb::handle element) {
+    return convert.direct() ? to_wire(element) : convert(element);
+}
+
 // Rule 8: list or tuple (subclasses too) -> "Array" of the elements.
 nb::object sequence_to_wire(nb::handle seq) {
     RecursionGuard guard;
@@ -40,7 +44,7 @@ nb::object sequence_to_wire(nb::handle seq) {
         Py_ssize_t n = PyTuple_GET_SIZE(s);
         payload = checked(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(payload.ptr(), i, convert(PyTuple_GET_ITEM(s, i)).release().ptr());
+            PyList_SET_ITEM(payload.ptr(), i, convert_element(convert, PyTuple_GET_ITEM(s, i)).release().ptr());
     } else if (PyList_Check(s) && t->tp_iter == PyList_Type.tp_iter) {
         // Indexed like list iteration: conversions may run user code that
         // changes the list, so the length is read again at every step and
@@ -50,7 +54,7 @@ nb::object sequence_to_wire(nb::handle seq) {
         Py_ssize_t i = 0;
         for (; i < PyList_GET_SIZE(s); ++i) {
             nb::object element = nb::borrow(PyList_GET_ITEM(s, i));
-            nb::object wire = convert(element);
+            nb::object wire = convert_element(convert, element);
             if (i < reserved)
                 PyList_SET_ITEM(payload.ptr(), i, wire.release().ptr());
             else
@@ -63,7 +67,7 @@ nb::object sequence_to_wire(nb::handle seq) {
         nb::object it = checked(PyObject_GetIter(s));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object element = nb::steal(raw);
-            check(PyList_Append(payload.ptr(), convert(element).ptr()));
+            check(PyList_Append(payload.ptr(), convert_element(convert, element).ptr()));
         }
         if (PyErr_Occurred())
             throw nb::python_error();
@@ -88,7 +92,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
         PyObject *key, *value;
         while (PyDict_Next(d, &pos, &key, &value)) {
             nb::object k = nb::borrow(key), v = nb::borrow(value);
-            nb::object wire = convert(v);
+            nb::object wire = convert_element(convert, v);
             if (PyDict_GET_SIZE(d) != size)
                 raise_text(PyExc_RuntimeError, "dictionary changed size during iteration");
             check(PyDict_SetItem(payload.ptr(), k.ptr(), wire.ptr()));
@@ -98,7 +102,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object pair = nb::steal(raw);
             nb::object key = pair[0], value = pair[1];
-            check(PyDict_SetItem(payload.ptr(), key.ptr(), convert(value).ptr()));
+            check(PyDict_SetItem(payload.ptr(), key.ptr(), convert_element(convert, value).ptr()));
         }
         if (PyErr_Occurred())
             throw nb::python_error();
@@ -126,11 +130,11 @@ nb::object callable_to_wire(nb::handle fn) {
 nb::object to_wire_by_rules(nb::handle value) {
     PyObject *v = value.ptr();
     if (v == Py_None)
-        return checked(PyDict_Copy(refs.tmpl_null));
+        return make_wire(refs.tmpl_null, Py_None);
     if (PyBool_Check(v) || PyObject_TypeCheck(v, refs.np_bool)) {
         int t = PyObject_IsTrue(v);
         check(t);
-        return checked(PyDict_Copy(t ? refs.tmpl_true : refs.tmpl_false));
+        return make_wire(refs.tmpl_bool, t ? Py_True : Py_False);
     }
     if (PyLong_Check(v))
         return make_wire(refs.tmpl_int, checked(PyNumber_Long(v)));
@@ -147,7 +151,7 @@ nb::object to_wire_by_rules(nb::handle value) {
     if (PyDict_Check(v))
         return mapping_to_wire(value);
     if (is_missing(value))
-        return checked(PyDict_Copy(refs.tmpl_null));
+        return make_wire(refs.tmpl_null, Py_None);
     if (is_table(v))
         return table_to_wire(value, element_converter());
     if (is_proxy_object(v))
@@ -162,6 +166,14 @@ nb::object to_wire_by_rules(nb::handle value) {
 nb::object make_wire(PyObject *tmpl, nb::handle value) {
     nb::object wire = checked(PyDict_Copy(tmpl));
     check(PyDict_SetItem(wire.ptr(), names.value, value.ptr()));
+    // A wire value whose payload is a plain scalar holds nothing that could
+    // lead back to it, so it can never be part of a reference cycle; keeping
+    // it out of the collector's sight spares a collection pass over every
+    // element of a large result (such dicts were untracked by the
+    // interpreter itself before 3.14).
+    PyObject *v = value.ptr();
+    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || v == Py_None || PyBool_Check(v))
+        PyObject_GC_UnTrack(wire.ptr());
     return wire;
 }
 

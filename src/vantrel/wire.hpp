@@ -26,6 +26,9 @@ public:
     ElementConverter(PyObject *name, PyObject *own_function);
     nb::object operator()(nb::handle element) const;
 
+    // True when elements may be converted by a direct C++ call.
+    bool direct() const { return direct_; }
+
 private:
     PyObject *name_;
     bool direct_;
@@ -42,6 +45,9 @@ bool is_missing(nb::handle value);
 
 // Wire value from a template of refs, with `value` as its payload.
 nb::object make_wire(PyObject *tmpl, nb::handle value);
+
+// from_wire of a value already known to be exactly a dict.
+nb::object from_wire_dict(PyObject *wire);
 
 void init_serializer(nb::module_ &m);
 
