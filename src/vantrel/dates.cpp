@@ -21,14 +21,17 @@ bool is_coarser_than_a_day(std::string_view unit) {
 // which case numpy's own text at the value's precision is sent. Not-a-time
 // is "NaT", as for pandas.
 nb::object datetime64_text(nb::handle value) {
-    nb::handle np_as_string(refs.np_datetime_as_string);
+    // numpy answers with its own str subclass; the wire carries plain text.
+    auto np_as_string = [](auto &&...args) {
+        return checked(PyObject_Str(nb::handle(refs.np_datetime_as_string)(args...).ptr()));
+    };
     if (truthy(checked(PyObject_CallOneArg(refs.np_isnat, value.ptr()))))
         return nb::str("NaT");
 
     nb::object unit_info = checked(PyObject_CallOneArg(refs.np_datetime_data, value.attr(names.dtype).ptr()));
     nb::str unit = nb::str(unit_info[0]);
     if (is_coarser_than_a_day(unit.c_str()))
-        return np_as_string(value, nb::arg("unit") = "D");
+        return np_as_string(value.attr(names.astype)(nb::handle(refs.day_dtype)));
 
     nb::object micro = value.attr(names.astype)(nb::handle(refs.us_dtype));
     nb::object round_trip = micro.attr(names.astype)(value.attr(names.dtype));

@@ -185,7 +185,11 @@ void reset(nb::handle self) {
     }
     dropped.reset();
 
-    // The root proxies Context and Excel move to the new generation.
+    // The root proxies Context and Excel move to the new generation of the
+    // module's channel, the one proxies compare with; another channel's
+    // reset leaves them alone (it would make them stale for good).
+    if (!self.is(module_global(names.messaging)))
+        return;
     for (PyObject *root_name : {names.Context, names.Excel}) {
         try {
             nb::object root = module_global(root_name);

@@ -71,6 +71,7 @@ void init_refs(nb::module_ &m) {
     refs.np_isnat = leak(np.attr("isnat"));
     refs.np_datetime_as_string = leak(np.attr("datetime_as_string"));
     refs.us_dtype = leak(np.attr("dtype")("datetime64[us]"));
+    refs.day_dtype = leak(np.attr("dtype")("datetime64[D]"));
     refs.pd_series = (PyTypeObject *)leak(pd.attr("Series"));
     refs.pd_dataframe = (PyTypeObject *)leak(pd.attr("DataFrame"));
     refs.pd_isna = leak(pd.attr("isna"));

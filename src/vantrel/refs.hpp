@@ -44,7 +44,7 @@ struct Refs {
     PyTypeObject *np_bool, *np_datetime64, *np_ndarray;
     PyTypeObject *pd_series, *pd_dataframe;
     PyObject *pd_isna, *np_datetime_data, *np_isnat, *np_datetime_as_string;
-    PyObject *us_dtype;  // "datetime64[us]"
+    PyObject *us_dtype, *day_dtype;  // "datetime64[us]", "datetime64[D]"
 
     // standard library
     PyObject *b64decode;
