@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "vantrel/dates.hpp"
 #include "vantrel/proxies.hpp"
+#include "vantrel/recursion_guard.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/wire.hpp"
 
@@ -42,17 +43,6 @@ Tag classify(PyObject *tag) {
     return Tag::Other;
 }
 
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while converting a wire value"))
-            throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
-
 nb::object field(PyObject *wire, PyObject *key) {
     PyObject *value = nullptr;
     check(PyDict_GetItemRef(wire, key, &value));
@@ -64,7 +54,7 @@ ElementConverter element_converter() { return ElementConverter(names.from_wire, 
 nb::object convert_element(const ElementConverter &convert, nb::handle element);
 
 nb::object array_from_wire(PyObject *wire) {
-    RecursionGuard guard;
+    RecursionGuard guard(kFromWire);
     nb::object array = new_officejs_array(field(wire, names.id));
     nb::object payload = field(wire, names.value);
     if (payload.is_none())
@@ -89,7 +79,7 @@ nb::object array_from_wire(PyObject *wire) {
 }
 
 nb::object dict_from_wire(PyObject *wire) {
-    RecursionGuard guard;
+    RecursionGuard guard(kFromWire);
     nb::object dict = new_officejs_dict(field(wire, names.id));
     nb::object payload = field(wire, names.value);
     if (payload.is_none())

@@ -268,6 +268,7 @@ void init_messaging(nb::module_ &m) {
                                        nb::arg("callable_id").none());
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
         "Messaging", nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns);
+    refs.messaging_type = cls.inc_ref().ptr();
     m.attr("Messaging") = cls;
     m.attr("messaging") = cls();
 }

@@ -164,13 +164,32 @@ nb::object cw_call(nb::handle self, nb::args args, nb::kwargs kwargs) {
     return result_of(response);
 }
 
+// True when a release through `messaging` is bound to fail at once: the
+// channel's own send_request_sync with no send handler refuses everything.
+// Dropping a large result (one proxy per row) then costs nothing.
+bool release_would_be_refused(nb::handle messaging) {
+    if (Py_TYPE(messaging.ptr()) != reinterpret_cast<PyTypeObject *>(refs.messaging_type))
+        return false;
+    PyObject *own = PyObject_GenericGetDict(messaging.ptr(), nullptr);
+    if (!own)
+        throw nb::python_error();
+    int replaced = PyDict_Contains(own, names.send_request_sync);
+    Py_DECREF(own);
+    check(replaced);
+    return !replaced && !truthy(messaging.attr(names._send_handler));
+}
+
 void cw_del(nb::handle self) {
     // While the interpreter shuts down no thread is left to deliver an
     // answer, so a release would only wait out its time limit.
     if (Py_IsFinalizing())
         return;
     try {
-        send_raw(request(names.DEL, names.dunder_del, local(self, names._internal_id)));
+        nb::object messaging = module_global(names.messaging);
+        if (release_would_be_refused(messaging))
+            return;
+        nb::object req = request(names.DEL, names.dunder_del, local(self, names._internal_id));
+        checked(PyObject_CallMethodOneArg(messaging.ptr(), names.send_request_sync, req.ptr()));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;

@@ -58,7 +58,7 @@ struct Refs {
     PyObject *serializer;
     PyObject *to_wire_fn, *from_wire_fn;
     PyTypeObject *officejs_object, *officejs_array, *officejs_dict;
-    PyObject *signal_type;  // waiter wake-up callable, see response_signal.hpp
+    PyObject *messaging_type;
 
     // Wire value templates {"type": tag, "value": None, "isSpec": flag}:
     // copying a small dict of the same shape is the cheapest way to make one.

@@ -6,25 +6,13 @@
 #include "vantrel/base64.hpp"
 #include "vantrel/dates.hpp"
 #include "vantrel/proxies.hpp"
+#include "vantrel/recursion_guard.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/wire.hpp"
 
 namespace vantrel {
 
 namespace {
-
-// Guards the C stack against deep or self-containing structures: they end
-// in RecursionError, as a Python rendering of these rules would.
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while converting a value to the wire format"))
-            throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
 
 ElementConverter element_converter() { return ElementConverter(names.to_wire, refs.to_wire_fn); }
 
@@ -34,7 +22,7 @@ nb::object convert_element(const ElementConverter &convert, nb::handle element) 
 
 // Rule 8: list or tuple (subclasses too) -> "Array" of the elements.
 nb::object sequence_to_wire(nb::handle seq) {
-    RecursionGuard guard;
+    RecursionGuard guard(kToWire);
     ElementConverter convert = element_converter();
     PyObject *s = seq.ptr();
     PyTypeObject *t = Py_TYPE(s);
@@ -77,7 +65,7 @@ nb::object sequence_to_wire(nb::handle seq) {
 
 // Rule 9: dict (subclasses too) -> "Dict"; keys unchanged, items converted.
 nb::object mapping_to_wire(nb::handle mapping) {
-    RecursionGuard guard;
+    RecursionGuard guard(kToWire);
     ElementConverter convert = element_converter();
     PyObject *d = mapping.ptr();
     nb::object payload = checked(PyDict_New());
