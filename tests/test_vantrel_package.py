@@ -8,7 +8,9 @@ import pytest
 from tarvex_master.python_server import tarvex
 from tarvex_master.python_server.tarvex import vantrel
 
-STUBS = pathlib.Path(tarvex.__file__).resolve().parent.parent / "stubs"
+PACKAGE = pathlib.Path(tarvex.__file__).resolve().parent
+PYTHON_SERVER = PACKAGE.parent
+STUBS = PYTHON_SERVER / "stubs"
 
 
 def test_package_exports_the_bridge():
@@ -29,8 +31,15 @@ def test_package_exports_the_bridge():
         ("from tarvex import excel\nexcel.", {"_internal_id", "_internal_typeName"}),
     ],
 )
-def test_stubs_give_the_editor_completions(tmp_path, code, expected):
-    project = jedi.Project(path=str(tmp_path), added_sys_path=[str(STUBS)])
+@pytest.mark.parametrize("search_path", [[STUBS], [STUBS, PYTHON_SERVER]], ids=["stubs", "stubs and package"])
+def test_stubs_give_the_editor_completions(tmp_path, code, expected, search_path):
+    # The language services put the stubs first, then the package's own
+    # directory, where the extension's stub beside it stands in for it.
+    project = jedi.Project(path=str(tmp_path), added_sys_path=[str(p) for p in search_path])
     lines = code.splitlines()
     names = {c.name for c in jedi.Script(code, project=project).complete(len(lines), len(lines[-1]))}
     assert expected <= names
+
+
+def test_the_extension_stub_matches_the_editor_stub():
+    assert (PACKAGE / "vantrel.pyi").read_text() == (STUBS / "tarvex" / "vantrel.pyi").read_text()

@@ -109,6 +109,8 @@ PyObject *scalar_fast(PyObject *wire) {
     if (!tag)
         return nullptr;
     PyObject *value = PyDict_GetItemWithError(wire, names.value);
+    if (!value && PyErr_Occurred())
+        return nullptr;
     switch (classify(tag)) {
     case Tag::Float:
         if (value && PyFloat_CheckExact(value))

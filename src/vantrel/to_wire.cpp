@@ -20,7 +20,7 @@ nb::object convert_element(const ElementConverter &convert, nb::handle element) 
     return convert.direct() ? to_wire(element) : convert(element);
 }
 
-// Rule 8: list or tuple (subclasses too) -> "Array" of the elements.
+// A list or tuple (subclasses too) -> "Array" of the elements.
 nb::object sequence_to_wire(nb::handle seq) {
     RecursionGuard guard(kToWire);
     ElementConverter convert = element_converter();
@@ -63,7 +63,7 @@ nb::object sequence_to_wire(nb::handle seq) {
     return make_wire(refs.tmpl_array, payload);
 }
 
-// Rule 9: dict (subclasses too) -> "Dict"; keys unchanged, items converted.
+// A dict (subclasses too) -> "Dict"; keys unchanged, items converted.
 nb::object mapping_to_wire(nb::handle mapping) {
     RecursionGuard guard(kToWire);
     ElementConverter convert = element_converter();
@@ -98,7 +98,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
     return make_wire(refs.tmpl_dict, payload);
 }
 
-// Rule 11: a proxy goes out as a reference to the add-in's object.
+// A proxy goes out as a reference to the add-in's object.
 nb::object proxy_to_wire(nb::handle proxy) {
     nb::object wire = checked(PyDict_New());
     check(PyDict_SetItem(wire.ptr(), names.type, proxy.attr(names._internal_typeName).ptr()));
@@ -107,7 +107,7 @@ nb::object proxy_to_wire(nb::handle proxy) {
     return wire;
 }
 
-// Rule 12: any other callable is registered and sent by its id.
+// Any other callable is registered and sent by its id.
 nb::object callable_to_wire(nb::handle fn) {
     nb::object messaging = module_global(names.messaging);
     nb::object callable_id = checked(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
