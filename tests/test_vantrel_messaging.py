@@ -221,3 +221,27 @@ def test_ten_threads_with_shuffled_answers_each_get_their_own(channel):
         thread.join()
     assert answers == {i: i for i in range(10)}
     assert channel.waiters == {}
+
+
+def test_code_run_by_a_cancellation_can_use_the_channel(channel, served):
+    # cancel() runs the future's callbacks (and whatever the collector
+    # finalizes meanwhile, such as a proxy releasing itself): they must be
+    # able to send on the channel that is being reset.
+    served.answer = lambda request: None
+    waiter = threading.Thread(target=lambda: pytest.raises(concurrent.futures.CancelledError,
+                                                           channel.send_request_sync, {}), daemon=True)
+    waiter.start()
+    wait_until(lambda: len(channel.waiters) == 1)
+    nested = []
+
+    def on_cancel(future):
+        served.answer = lambda request: ok()
+        nested.append(channel.send_request_sync({"nested": True}))
+
+    next(iter(channel.waiters.values())).add_done_callback(on_cancel)
+    resetter = threading.Thread(target=channel.reset, daemon=True)
+    resetter.start()
+    resetter.join(30)
+    waiter.join(30)
+    assert not resetter.is_alive() and not waiter.is_alive()
+    assert [answer["ok"] for answer in nested] == [True]
