@@ -25,8 +25,7 @@ private:
 };
 
 nb::object encode(const uint8_t *data, size_t size) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const size_t out_size = (size + 2) / 3 * 4;
     nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(out_size), 127));
     Py_UCS1 *out = PyUnicode_1BYTE_DATA(text.ptr());

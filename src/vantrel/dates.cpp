@@ -1,8 +1,8 @@
 #include "vantrel/dates.hpp"
 
-#include <string_view>
-
 #include <datetime.h>
+
+#include <string_view>
 
 #include "vantrel/refs.hpp"
 

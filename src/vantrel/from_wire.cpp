@@ -1,8 +1,8 @@
 // Wire value -> Python value. Arrays and dictionaries become the collection
 // proxies, references become OfficeJsObject proxies.
-#include <cstring>
-
 #include <nanobind/nanobind.h>
+
+#include <string_view>
 
 #include "common/args.hpp"
 #include "vantrel/dates.hpp"
@@ -17,29 +17,32 @@ namespace {
 
 enum class Tag { Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, Other };
 
+struct TagText {
+    std::string_view text;
+    Tag tag;
+};
+constexpr TagText kTagTexts[] = {
+    {"Null", Tag::Null},   {"Bool", Tag::Bool},     {"Int", Tag::Int},
+    {"Float", Tag::Float}, {"String", Tag::String}, {"Date", Tag::Date},
+    {"Bytes", Tag::Bytes}, {"Array", Tag::Array},   {"Dict", Tag::Dict},
+};
+
 // Tags compare as exact texts. Wire values built here carry the interned
 // tag objects, so identity settles most lookups.
 Tag classify(PyObject *tag) {
-    if (tag == names.Float) return Tag::Float;
-    if (tag == names.Int) return Tag::Int;
-    if (tag == names.String) return Tag::String;
-    if (tag == names.Array) return Tag::Array;
+    if (tag == names.Float)
+        return Tag::Float;
+    if (tag == names.Int)
+        return Tag::Int;
+    if (tag == names.String)
+        return Tag::String;
     if (!tag || !PyUnicode_Check(tag) || !PyUnicode_IS_ASCII(tag))
         return Tag::Other;
-    const char *text = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(tag));
-    auto is = [&](const char *word) {
-        return static_cast<size_t>(PyUnicode_GET_LENGTH(tag)) == strlen(word) &&
-               memcmp(text, word, strlen(word)) == 0;
-    };
-    if (is("Null")) return Tag::Null;
-    if (is("Bool")) return Tag::Bool;
-    if (is("Int")) return Tag::Int;
-    if (is("Float")) return Tag::Float;
-    if (is("String")) return Tag::String;
-    if (is("Date")) return Tag::Date;
-    if (is("Bytes")) return Tag::Bytes;
-    if (is("Array")) return Tag::Array;
-    if (is("Dict")) return Tag::Dict;
+    std::string_view text(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(tag)),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(tag)));
+    for (const TagText &known : kTagTexts)
+        if (known.text == text)
+            return known.tag;
     return Tag::Other;
 }
 
@@ -112,26 +115,26 @@ PyObject *scalar_fast(PyObject *wire) {
     if (!value && PyErr_Occurred())
         return nullptr;
     switch (classify(tag)) {
-    case Tag::Float:
-        if (value && PyFloat_CheckExact(value))
-            return Py_NewRef(value);
-        break;
-    case Tag::Int:
-        if (value && PyLong_CheckExact(value))
-            return Py_NewRef(value);
-        break;
-    case Tag::String:
-        if (value && PyUnicode_CheckExact(value))
-            return Py_NewRef(value);
-        break;
-    case Tag::Null:
-        return Py_NewRef(Py_None);
-    case Tag::Bool:
-        if (!value || PyBool_Check(value))
-            return Py_NewRef(value == Py_True ? Py_True : Py_False);
-        break;
-    default:
-        break;
+        case Tag::Float:
+            if (value && PyFloat_CheckExact(value))
+                return Py_NewRef(value);
+            break;
+        case Tag::Int:
+            if (value && PyLong_CheckExact(value))
+                return Py_NewRef(value);
+            break;
+        case Tag::String:
+            if (value && PyUnicode_CheckExact(value))
+                return Py_NewRef(value);
+            break;
+        case Tag::Null:
+            return Py_NewRef(Py_None);
+        case Tag::Bool:
+            if (!value || PyBool_Check(value))
+                return Py_NewRef(value == Py_True ? Py_True : Py_False);
+            break;
+        default:
+            break;
     }
     return nullptr;
 }
@@ -157,26 +160,26 @@ nb::object from_wire_dict(PyObject *wire) {
 
     nb::object tag = field(wire, names.type);
     switch (classify(tag.ptr())) {
-    case Tag::Null:
-        return nb::none();
-    case Tag::Bool:
-        return nb::bool_(truthy(field(wire, names.value)));
-    case Tag::Int:
-        return checked(PyNumber_Long(field(wire, names.value).ptr()));
-    case Tag::Float:
-        return checked(PyNumber_Float(field(wire, names.value).ptr()));
-    case Tag::String:
-        return checked(PyObject_Str(field(wire, names.value).ptr()));
-    case Tag::Date:
-        return parse_date(field(wire, names.value));
-    case Tag::Bytes:
-        return bytes_from_wire(field(wire, names.value));
-    case Tag::Array:
-        return array_from_wire(wire);
-    case Tag::Dict:
-        return dict_from_wire(wire);
-    case Tag::Other:
-        break;
+        case Tag::Null:
+            return nb::none();
+        case Tag::Bool:
+            return nb::bool_(truthy(field(wire, names.value)));
+        case Tag::Int:
+            return checked(PyNumber_Long(field(wire, names.value).ptr()));
+        case Tag::Float:
+            return checked(PyNumber_Float(field(wire, names.value).ptr()));
+        case Tag::String:
+            return checked(PyObject_Str(field(wire, names.value).ptr()));
+        case Tag::Date:
+            return parse_date(field(wire, names.value));
+        case Tag::Bytes:
+            return bytes_from_wire(field(wire, names.value));
+        case Tag::Array:
+            return array_from_wire(wire);
+        case Tag::Dict:
+            return dict_from_wire(wire);
+        case Tag::Other:
+            break;
     }
     nb::object payload = field(wire, names.value);
     if (truthy(field(wire, names.isSpec)))

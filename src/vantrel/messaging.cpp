@@ -246,26 +246,29 @@ void init_messaging(nb::module_ &m) {
     ns["__doc__"] = kMessagingDoc;
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = "Messaging";
-    ns["__init__"] = method("__init__", &messaging_init, "A channel without send handler, in a fresh generation.");
-    ns["set_send_handler"] = method("set_send_handler", &set_send_handler,
-                                    "Installs the callable that delivers each request message.",
-                                    nb::arg("handler").none());
+    ns["__init__"] =
+        method("__init__", &messaging_init, "A channel without send handler, in a fresh generation.");
+    ns["set_send_handler"] =
+        method("set_send_handler", &set_send_handler,
+               "Installs the callable that delivers each request message.", nb::arg("handler").none());
     ns["send_request_sync"] = method("send_request_sync", &send_request_sync,
                                      "Sends one request and blocks until its response message arrives.",
                                      nb::arg("req").none(), nb::arg("timeout").none() = 30.0);
-    ns["on_message"] = method("on_message", &on_message, "Delivers one response message to its waiting request.",
-                              nb::arg("message").none());
+    ns["on_message"] =
+        method("on_message", &on_message, "Delivers one response message to its waiting request.",
+               nb::arg("message").none());
     ns["reset"] = method("reset", &reset,
                          "Ends the current generation: cancels pending requests, forgets callables and "
                          "makes existing proxies stale.");
-    ns["register_callable"] = method("register_callable", &register_callable,
-                                     "Registers a callable for the add-in and returns its new id.",
-                                     nb::arg("callable_obj").none());
-    ns["get_callable"] = method("get_callable", &get_callable, "The callable registered under the id, or None.",
-                                nb::arg("callable_id").none());
-    ns["unregister_callable"] = method("unregister_callable", &unregister_callable,
-                                       "Forgets a callable id; unknown ids are ignored.",
-                                       nb::arg("callable_id").none());
+    ns["register_callable"] =
+        method("register_callable", &register_callable,
+               "Registers a callable for the add-in and returns its new id.", nb::arg("callable_obj").none());
+    ns["get_callable"] =
+        method("get_callable", &get_callable, "The callable registered under the id, or None.",
+               nb::arg("callable_id").none());
+    ns["unregister_callable"] =
+        method("unregister_callable", &unregister_callable, "Forgets a callable id; unknown ids are ignored.",
+               nb::arg("callable_id").none());
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
         "Messaging", nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns);
     refs.messaging_type = cls.inc_ref().ptr();

@@ -25,6 +25,6 @@ NB_MODULE(vantrel, m) {
     vantrel::init_messaging(m);  // proxies read its generation when built
     vantrel::init_proxies(m);
 
-    m.attr("__all__") = nb::make_tuple("Serializer", "Messaging", "messaging", "OfficeJsObject", "OfficeJsArray",
-                                       "OfficeJsDict", "Context", "Excel", "GetSetting");
+    m.attr("__all__") = nb::make_tuple("Serializer", "Messaging", "messaging", "OfficeJsObject",
+                                       "OfficeJsArray", "OfficeJsDict", "Context", "Excel", "GetSetting");
 }

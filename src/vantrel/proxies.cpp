@@ -81,7 +81,8 @@ nb::object method(const char *name, Fn &&fn, const Extra &...extra) {
 // go to the add-in.
 void add_remote_methods(nb::dict &ns) {
     ns["__getattr__"] = method(
-        "__getattr__", [](nb::handle self, nb::handle name) { return trimmed([&] { return cw_getattr(self, name); }); },
+        "__getattr__",
+        [](nb::handle self, nb::handle name) { return trimmed([&] { return cw_getattr(self, name); }); },
         nb::arg("name").none());
 }
 void add_call_and_del(nb::dict &ns) {
@@ -100,7 +101,8 @@ nb::object make_class(nb::module_ &m, const char *name, PyObject *base, nb::dict
 nb::object make_object_class(nb::module_ &m) {
     nb::dict ns;
     ns["__doc__"] = "Dynamic proxy class for Office.js objects.";
-    ns["__init__"] = method("__init__", &object_init, nb::arg("object_id").none(), nb::arg("type_name").none());
+    ns["__init__"] =
+        method("__init__", &object_init, nb::arg("object_id").none(), nb::arg("type_name").none());
     add_remote_methods(ns);
     ns["__getitem__"] = method(
         "__getitem__",
@@ -175,8 +177,8 @@ void init_proxies(nb::module_ &m) {
         });
     nb::object dict_class = make_collection_class(
         m, "OfficeJsDict", reinterpret_cast<PyObject *>(&PyDict_Type),
-        "Specialized proxy for dictionaries returned from Office.js.", "Cannot set attributes on OfficeJsDict",
-        &dict_init, [](nb::handle self) {
+        "Specialized proxy for dictionaries returned from Office.js.",
+        "Cannot set attributes on OfficeJsDict", &dict_init, [](nb::handle self) {
             nb::object keys = checked(PySequence_List(nb::object(self.attr("keys")()).ptr()));
             return checked(PyUnicode_FromFormat("<OfficeJsDict id=%S keys=%S>",
                                                 nb::object(self.attr(names._internal_id)).ptr(), keys.ptr()));
@@ -191,13 +193,15 @@ void init_proxies(nb::module_ &m) {
 
     m.def("_cw__getattr__", &cw_getattr, nb::arg("self").none(), nb::arg("name").none());
     m.def("_cw__getitem__", &cw_getitem, nb::arg("self").none(), nb::arg("index").none());
-    m.def("_cw__setattr__", &cw_setattr, nb::arg("self").none(), nb::arg("name").none(), nb::arg("value").none());
+    m.def("_cw__setattr__", &cw_setattr, nb::arg("self").none(), nb::arg("name").none(),
+          nb::arg("value").none());
     m.def("_cw__call__", &cw_call, nb::arg("self").none(), nb::arg("args"), nb::arg("kwargs"));
     m.def("_cw__del__", &cw_del, nb::arg("self").none());
 
     nb::list machinery;
-    for (const char *name : {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
-                             "__getattr__", "__getitem__", "__setattr__", "__call__", "__del__"})
+    for (const char *name :
+         {"_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__", "__getattr__",
+          "__getitem__", "__setattr__", "__call__", "__del__"})
         machinery.append(name);
     m.attr("_internal_officejs_names") = machinery;
 

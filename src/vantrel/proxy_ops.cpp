@@ -22,7 +22,9 @@ bool is_local_attribute(PyObject *name, bool for_write) {
            (!for_write && same_text(name, names._internal_cache));
 }
 
-nb::object local(nb::handle self, PyObject *name) { return checked(PyObject_GenericGetAttr(self.ptr(), name)); }
+nb::object local(nb::handle self, PyObject *name) {
+    return checked(PyObject_GenericGetAttr(self.ptr(), name));
+}
 
 // A proxy belongs to the messaging generation it was built in.
 void check_not_stale(nb::handle self) {
@@ -51,14 +53,16 @@ nb::object send_raw(nb::handle req) {
 nb::object send(nb::handle req) {
     nb::object response = send_raw(req);
     if (!PyDict_Check(response.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Office.js response must be a dict, got %s", Py_TYPE(response.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Office.js response must be a dict, got %s",
+                     Py_TYPE(response.ptr())->tp_name);
         throw nb::python_error();
     }
     return response;
 }
 
 // Raises `type` with the response's failure text, or `fallback` + `subject`.
-[[noreturn]] void raise_failure(PyObject *type, nb::handle response, const char *fallback, nb::handle subject) {
+[[noreturn]] void raise_failure(PyObject *type, nb::handle response, const char *fallback,
+                                nb::handle subject) {
     nb::object text = remote_error_text(response);
     if (!text.is_valid()) {
         text = subject.is_valid() ? checked(PyUnicode_FromFormat("%s%S", fallback, subject.ptr()))
@@ -81,7 +85,8 @@ nb::object slice_key(nb::handle index) {
         nb::object value = index.attr(attr);
         return value.is_none() ? nb::str("") : nb::str(value);
     };
-    return checked(PyUnicode_FromFormat("%U:%U:%U", part("start").ptr(), part("stop").ptr(), part("step").ptr()));
+    return checked(
+        PyUnicode_FromFormat("%U:%U:%U", part("start").ptr(), part("stop").ptr(), part("step").ptr()));
 }
 
 }  // namespace

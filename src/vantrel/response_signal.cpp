@@ -35,9 +35,10 @@ bool ResponseSignal::wait(double timeout_seconds) {
     const bool unlimited = !(timeout_seconds < kUnlimitedSeconds);
     const bool on_main_thread = PyThread_get_thread_ident() == main_thread_ident;
     const Clock::time_point deadline =
-        unlimited ? Clock::time_point{}
-                  : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(timeout_seconds));
+        unlimited
+            ? Clock::time_point{}
+            : Clock::now() +
+                  std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
     for (;;) {
         bool fired, expired = false;
         {
@@ -68,7 +69,8 @@ bool ResponseSignal::wait(double timeout_seconds) {
 }
 
 void init_response_signal(nb::module_ &m) {
-    main_thread_ident = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    main_thread_ident =
+        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
     nb::class_<ResponseSignal>(m, "_ResponseSignal", "Wakes the thread waiting for one response.")
         .def("__call__", [](ResponseSignal &signal, nb::handle) { signal.fire(); }, nb::arg("future").none());
 }

@@ -4,10 +4,10 @@
 // the waiter sleeps on a C++ condition without holding the GIL.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <condition_variable>
 #include <mutex>
-
-#include <nanobind/nanobind.h>
 
 namespace vantrel {
 

@@ -30,9 +30,9 @@ void init_serializer(nb::module_ &m) {
                                              nb::arg("value").none(), nb::name("to_wire"),
                                              "Converts any Python value to a new wire value "
                                              "{\"type\", \"value\", \"isSpec\"}.");
-    nb::object from_wire_fn = nb::cpp_function([](nb::handle wire) { return from_wire(wire); },
-                                               nb::arg("wire").none(), nb::name("from_wire"),
-                                               "Converts a wire value (a plain dict) to a Python value.");
+    nb::object from_wire_fn =
+        nb::cpp_function([](nb::handle wire) { return from_wire(wire); }, nb::arg("wire").none(),
+                         nb::name("from_wire"), "Converts a wire value (a plain dict) to a Python value.");
 
     nb::dict ns;
     ns["__doc__"] = "Handles marshaling of data types between Python and JavaScript.";

@@ -12,8 +12,8 @@ bool is_table(PyObject *value) {
 }
 
 nb::object table_to_wire(nb::handle table, const ElementConverter &convert) {
-    nb::object frame = PyObject_TypeCheck(table.ptr(), refs.pd_series) ? table.attr(names.to_frame)()
-                                                                         : nb::borrow(table);
+    nb::object frame =
+        PyObject_TypeCheck(table.ptr(), refs.pd_series) ? table.attr(names.to_frame)() : nb::borrow(table);
     nb::object header = frame.attr(names.columns).attr(names.tolist)();
     nb::object values = frame.attr(names.values);
 

@@ -32,7 +32,8 @@ nb::object sequence_to_wire(nb::handle seq) {
         Py_ssize_t n = PyTuple_GET_SIZE(s);
         payload = checked(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(payload.ptr(), i, convert_element(convert, PyTuple_GET_ITEM(s, i)).release().ptr());
+            PyList_SET_ITEM(payload.ptr(), i,
+                            convert_element(convert, PyTuple_GET_ITEM(s, i)).release().ptr());
     } else if (PyList_Check(s) && t->tp_iter == PyList_Type.tp_iter) {
         // Indexed like list iteration: conversions may run user code that
         // changes the list, so the length is read again at every step and
@@ -110,7 +111,8 @@ nb::object proxy_to_wire(nb::handle proxy) {
 // Any other callable is registered and sent by its id.
 nb::object callable_to_wire(nb::handle fn) {
     nb::object messaging = module_global(names.messaging);
-    nb::object callable_id = checked(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
+    nb::object callable_id =
+        checked(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
     return make_wire(refs.tmpl_function, callable_id);
 }
 
@@ -160,7 +162,8 @@ nb::object make_wire(PyObject *tmpl, nb::handle value) {
     // element of a large result (such dicts were untracked by the
     // interpreter itself before 3.14).
     PyObject *v = value.ptr();
-    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || v == Py_None || PyBool_Check(v))
+    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || v == Py_None ||
+        PyBool_Check(v))
         PyObject_GC_UnTrack(wire.ptr());
     return wire;
 }

@@ -1,9 +1,9 @@
 #include "vantrel/uuid4.hpp"
 
+#include <sys/random.h>
+
 #include <cerrno>
 #include <cstdint>
-
-#include <sys/random.h>
 
 #include "vantrel/refs.hpp"
 
