@@ -75,6 +75,26 @@ def test_typing_in_a_module_offers_completions(page):
               "the completion list with sqrt")
 
 
+def test_the_editor_shows_diagnostics_hover_and_signature_help(page):
+    page.set_module("import nosuchmodule_xyz\n\ndef triple(x):\n    \"\"\"Three times x.\"\"\"\n    return x * 3\n\n")
+    page.wait(lambda p: p.js("return window.standinPage.monaco.editor.getModelMarkers({})"
+                             ".some(m => m.message.includes(\"'nosuchmodule_xyz' could not be resolved\"))"),
+              "the unresolved-import marker")
+    lines = page.driver.find_elements(By.CSS_SELECTOR, "#editor .view-line")
+    ActionChains(page.driver).click(lines[-1]).send_keys(Keys.END, "triple(").perform()
+    page.wait(lambda p: "triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".parameter-hints-widget").text,
+              "the parameter hint")
+    ActionChains(page.driver).send_keys(Keys.ESCAPE, "2)").perform()
+    call = page.wait(lambda p: p.js("""
+        const line = [...document.querySelectorAll('#editor .view-line')]
+          .find(l => l.textContent.startsWith('triple(2)'));
+        return line && [...line.querySelectorAll('span span')].find(s => s.textContent === 'triple');"""),
+        "the typed call")
+    ActionChains(page.driver).move_to_element(call).perform()
+    page.wait(lambda p: "(function) triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text,
+              "the compact hover")
+
+
 def test_a_module_function_in_a_cell_formula_gives_the_cell_its_value(page):
     page.set_module("def triple(x):\n    return x * 3\n")
     page.enter_cell("A1", "14")
