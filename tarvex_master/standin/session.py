@@ -115,8 +115,8 @@ class WorkbookSession:
 
     async def _watch(self, process):
         code = await process.wait()
-        if self._closing:
-            return
+        if self._closing or process is not self.link.process:
+            return  # ending, or an older kernel that a restart replaced
         if code == 0:
             self._set_status("exited", "The kernel process ended.")
         else:
