@@ -13,7 +13,7 @@ const labels = new Map(); // request id -> what it is, for the output panel
 const addinRequests = new Set(); // request ids the simulated add-in started
 let editor = null;
 let debugRequest = null; // request id of the running debug session
-let moduleState = {}; // modules as received before the editor was ready
+let moduleState = null; // the workbook's modules, once the stand-in has sent them
 
 const connection = new Connection({ onMessage: route, onState: connectionState });
 const grid = new WorkbookGrid(
@@ -509,7 +509,7 @@ loadMonaco().then((monaco) => {
   editor.onBreakpointsChanged = () => {
     if (debugRequest !== null) connection.send({ type: "debug_update_breakpoints", breakpoints: editor.breakpoints() });
   };
-  syncModules(moduleState);
+  if (moduleState !== null) syncModules(moduleState);
   window.standinPage = { editor, grid, output, connection, monaco };
 }).catch((error) => {
   $("editor-fallback").textContent = `The editor could not load: ${error.message || error}`;
