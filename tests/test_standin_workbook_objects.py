@@ -1,5 +1,7 @@
 """The simulated add-in answering the kernel's object requests, as the kernel's proxies send them."""
 
+import asyncio
+
 import pytest
 
 from tarvex_master.standin.addin import WorkbookAddin
@@ -241,3 +243,28 @@ async def test_event_handlers_added_by_code_are_called_with_the_change(bridge, a
     count = len(addin.sent)
     addin.enter_cell("Sheet1", "B3", "1")
     assert len(addin.sent) == count
+
+
+@pytest.mark.parametrize("reply, expected", [
+    ({"success": True, "result": {"type": "Int", "value": 7, "isSpec": False}}, {"ok": True, "value": 7}),
+    ({"success": False, "error": "Traceback ...\nValueError: no\n"}, {"ok": False, "value": "The Python function failed: ValueError: no"}),
+])
+async def test_excel_run_calls_the_python_function_with_a_context(bridge, addin, reply, expected):
+    run = await bridge.get(1, "run")
+    batch = {"type": "Python_Function", "value": "pyfunc_abcd1234_2", "isSpec": True}
+    pending = asyncio.ensure_future(bridge.request("CALL", run.id, "__call__", args=[{"arg_type": "PLACED", "value": batch}]))
+    for _ in range(100):
+        if any(m["type"] == "python_function_call" for m in addin.sent):
+            break
+        await asyncio.sleep(0)
+    call = [m for m in addin.sent if m["type"] == "python_function_call"][-1]
+    assert call["callable_id"] == "pyfunc_abcd1234_2"
+    assert call["args"][0]["type"] == "RequestContext" and call["args"][0]["isSpec"] is True
+    assert addin.handle_kernel_message({"type": "python_function_result", "request_id": call["request_id"],
+                                        "logs": "", "workbook_id": "wb", **reply})
+    response = await pending
+    assert response["ok"] is expected["ok"]
+    if expected["ok"]:
+        assert response["result"]["value"] == expected["value"]
+    else:
+        assert response["error"]["message"] == expected["value"]
