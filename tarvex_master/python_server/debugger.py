@@ -54,7 +54,9 @@ _GENERATOR_FLAGS = bdb.GENERATOR_AND_COROUTINE_FLAGS
 _EVENTS = sys.monitoring.events
 _DISABLE = sys.monitoring.DISABLE
 
-_STEP_COMMANDS = ("continue", "step_over", "step_into", "step_out")
+# Other threads switch events off while the debugged thread is paused; that
+# relies on the interpreter lock (see the tracer).
+_OTHER_THREADS_MAY_DISABLE = getattr(sys, "_is_gil_enabled", lambda: True)()
 _FIRST_LINE_STEP_MODES = ("step_into", "step", "into")
 
 
@@ -292,8 +294,10 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
       returns, and lines without a breakpoint. Functions holding a breakpoint
       get line events for their code once; afterwards they run with no
       callback at all except on the breakpoint line itself;
-    - while stepping, events of other threads are ignored but left enabled,
-      since the debugged thread may need them; bdb decides on its own thread.
+    - the same holds for other threads while the debugged thread is paused:
+      it re-enables every event when it resumes;
+    - while it steps, events of other threads are ignored but left enabled,
+      since it may need them; bdb decides on its own thread.
     """
 
     TOOL_NAME = "tarvex-debugger"
@@ -305,6 +309,7 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
         self._debugger = debugger
         self._thread_ident = None
         self.continuing = False
+        self.paused = False
 
     def start_trace(self, tracefunc):
         self._thread_ident = threading.get_ident()
@@ -340,15 +345,19 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
         def wrapper(code, *args):
             if not debugger._is_user_file(code.co_filename):
                 return _DISABLE if may_disable else None
-            own_thread = get_ident() == self._thread_ident
-            if self.continuing and not (own_thread and debugger._stop_requested):
+            if get_ident() != self._thread_ident:
+                if not (self.continuing or self.paused):
+                    return None
+                if continuing(code, *args) is not _DISABLE:
+                    return None
+                # Read again in the same breath as the return: no call in
+                # between, so the interpreter lock cannot pass to the debugged
+                # thread, which re-enables all events whenever it resumes.
+                return _DISABLE if (self.continuing or self.paused) else None
+            if self.continuing and not debugger._stop_requested:
                 decision = continuing(code, *args)
                 if decision is not DISPATCH:
                     return decision
-                if not own_thread:
-                    return None
-            elif not own_thread:
-                return None
             frame = sys._getframe(1)
             if line_event and frame.f_trace is None and self.continuing:
                 # Lines of a function holding a breakpoint fire for every
@@ -621,6 +630,7 @@ class TarvexDebugger(bdb.Bdb):
             return "continue"
         logger.info("[Debugger] Paused at %s:%d (%s)", message["module"],
                     message["line"], reason)
+        self._tracer.paused = _OTHER_THREADS_MAY_DISABLE
         with self._cond:
             try:
                 while self._pending is None:
@@ -633,6 +643,7 @@ class TarvexDebugger(bdb.Bdb):
                     self._cond.wait(LOOP_ALIVE_CHECK_SECONDS)
                 return self._pending
             finally:
+                self._tracer.paused = False
                 self._pending = None
                 self._paused_frame = None
 
