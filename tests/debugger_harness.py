@@ -81,11 +81,12 @@ class DebugSession:
     async def finish(self):
         """The run's result; checks that the worker thread is left untraced
         and the monitoring slot is free again."""
-        result = await asyncio.wait_for(self.run, WAIT_SECONDS)
-        loop = asyncio.get_running_loop()
-        assert await loop.run_in_executor(self.worker, sys.gettrace) is None
-        assert sys.monitoring.get_tool(sys.monitoring.DEBUGGER_ID) in (
-            None, "another debugger")
-        assert self.messages.empty(), "unexpected message after the run"
-        self.worker.shutdown()
-        return result
+        try:
+            return await asyncio.wait_for(self.run, WAIT_SECONDS)
+        finally:
+            loop = asyncio.get_running_loop()
+            assert await loop.run_in_executor(self.worker, sys.gettrace) is None
+            assert sys.monitoring.get_tool(sys.monitoring.DEBUGGER_ID) in (
+                None, "another debugger")
+            assert self.messages.empty(), "unexpected message after the run"
+            self.worker.shutdown()

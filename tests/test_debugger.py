@@ -144,6 +144,36 @@ async def test_breakpoints_replaced_while_paused(calc):
     assert await session.finish() == 6
 
 
+FAILING = """\
+def fail():
+    raise ValueError("bad input")
+
+def caught():
+    try:
+        fail()
+    except ValueError:
+        return "caught"
+
+def uncaught():
+    return fail()
+"""
+
+
+async def test_exceptions_while_debugging(backend):
+    module = load_virtual_module("wb_failing", FAILING)
+    session = DebugSession(["wb_failing:2"])
+    session.start(module.caught)
+    await session.paused()
+    # The exception leaves fail() without stopping at the call it unwinds.
+    assert (await session.step("step_over"))["line"] == 7
+    session.debugger.continue_execution()
+    assert await session.finish() == "caught"
+    session = DebugSession()
+    session.start(module.uncaught)
+    with pytest.raises(ValueError, match="bad input"):
+        await session.finish()
+
+
 SPIN = """\
 def spin():
     n = 0

@@ -504,10 +504,15 @@ class TarvexDebugger(bdb.Bdb):
             if self._holds_monitoring:
                 self.backend = "monitoring"
                 self.monitoring_tracer = self._tracer
-            else:
-                self.backend = "settrace"
-                self.monitoring_tracer = None
-                self._previous_trace = sys.gettrace()
+                try:
+                    self.start_trace()
+                    return
+                except ValueError:  # the slot was taken after all
+                    self._holds_monitoring = False
+                    _monitoring_claim.release()
+            self.backend = "settrace"
+            self.monitoring_tracer = None
+            self._previous_trace = sys.gettrace()
             self.start_trace()
 
     def _claim_monitoring(self):
