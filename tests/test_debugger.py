@@ -225,7 +225,7 @@ async def test_stop_while_paused_is_not_swallowed_by_user_code():
     await session.paused()
     session.debugger.stop_debugging()
     assert await session.finish() is None
-    assert done == []
+    assert done == [] and session.debugger.stopped
     # Once stopped, the debugger does not run anything again.
     assert session.debugger.runcall(module.guarded, 3) is None
     assert done == []
@@ -343,7 +343,7 @@ async def test_commands_and_first_line_mode(calc):
     assert (message["line"], message["reason"]) == (6, "step")
     session.debugger.step_mode = None
     session.debugger.continue_execution()
-    assert await session.finish() == 2
+    assert await session.finish() == 2 and not session.debugger.stopped
 
 
 @pytest.mark.parametrize("entries, expected", [

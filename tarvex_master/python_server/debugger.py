@@ -466,6 +466,12 @@ class TarvexDebugger(bdb.Bdb):
                 name for name in names if isinstance(name, str))
         self._user_files = {}
 
+    @property
+    def stopped(self):
+        """True once the run was stopped (by the editor or a lost loop): tells
+        a stopped run from a call that returned None."""
+        return self._stop_requested
+
     # -- the run (worker thread) --
 
     def runcall(self, func, /, *args, **kwargs):
