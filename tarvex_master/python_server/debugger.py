@@ -24,6 +24,7 @@ standard library, installed packages and this product.
 import asyncio
 import bdb
 import dis
+import logging
 import os
 import reprlib
 import site
@@ -264,7 +265,7 @@ def parse_breakpoints(entries):
         if parsed is None:
             continue
         if isinstance(parsed, str):
-            logger.warning("[Debugger] Ignoring breakpoint %r: %s",
+            logger.warning("[Debugger] Ignoring breakpoint %s: %s",
                            reprlib.repr(entry), parsed)
             continue
         filename, lines, condition = parsed
@@ -639,8 +640,9 @@ class TarvexDebugger(bdb.Bdb):
             with self._cond:
                 self._paused_frame = None
             return "continue"
-        logger.info("[Debugger] Paused at %s:%d (%s)", message["module"],
-                    message["line"], reason)
+        logger.log(logging.INFO if reason == "breakpoint" else logging.DEBUG,
+                   "[Debugger] Paused at %s:%d (%s)", message["module"],
+                   message["line"], reason)
         self._tracer.paused = _OTHER_THREADS_MAY_DISABLE
         with self._cond:
             try:
