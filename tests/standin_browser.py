@@ -101,7 +101,14 @@ class Page:
 
     def wait_ready(self):
         self.wait(lambda p: p.js("return !!(window.standinPage && window.standinPage.editor)"), "the editor")
-        self.wait(lambda p: p.element("kernel-status").text == "kernel: connected", "the kernel to connect")
+
+        def connected(page):
+            status = page.element("kernel-status")
+            if status.text == "kernel: exited":
+                raise AssertionError(f"the kernel did not start: {status.get_attribute('title')}")
+            return status.text == "kernel: connected"
+
+        self.wait(connected, "the kernel to connect")
 
     def element(self, element_id):
         return self.driver.find_element(By.ID, element_id)
