@@ -1,0 +1,145 @@
+#include "kernel/execution/code_executor.hpp"
+
+#include "common/args.hpp"
+#include "kernel/execution/output_routing.hpp"
+#include "kernel/execution/stream_classes.hpp"
+#include "kernel/execution/tracebacks.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_class.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+// Expressions run under "<kernel>"; statements under the interpreter's own
+// name for source strings, as exec() of a string would.
+const char *const expression_file = "<kernel>";
+const char *const statements_file = "<string>";
+
+// The namespace every run starts from: builtins, the user package and the
+// workbook's root objects.
+nb::dict fresh_globals() {
+    nb::object package = module_global(names::tarvex);
+    return make_message({
+        {names::__builtins__, refs.builtins},
+        {names::tarvex, package},
+        {names::excel, package.attr(names::excel)},
+        {names::context, package.attr(names::context)},
+    });
+}
+
+void reset_namespace(nb::handle self) {
+    self.attr(names::globals) = fresh_globals();
+    self.attr(names::locals) = nb::dict();
+}
+
+nb::object compile(nb::handle code, const char *file, const char *mode) {
+    // dont_inherit: the future flags of whoever happens to be on the stack
+    // must not leak into user code.
+    return nb::handle(refs.builtin_compile)(code, file, mode, nb::arg("dont_inherit") = true);
+}
+
+nb::object evaluate(nb::handle code_object, nb::handle globals, nb::handle locals) {
+    PyObject *value = PyEval_EvalCode(code_object.ptr(), globals.ptr(), locals.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+void exec_statements(nb::handle code, nb::handle globals, nb::handle locals) {
+    evaluate(compile(code, statements_file, "exec"), globals, locals);
+}
+
+// The expression form of `code`, or an invalid object when it is not one.
+nb::object compile_expression(nb::handle code) {
+    try {
+        return compile(code, expression_file, "eval");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError))
+            throw;
+        return nb::object();
+    }
+}
+
+// Runs `code` as one expression when it is one; otherwise as statements,
+// where a tail after the first "; " that is an expression gives the value
+// ("x = 5; x * 2" shows 10).
+nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
+    if (nb::object expression = compile_expression(code); expression.is_valid())
+        return evaluate(expression, globals, locals);
+
+    nb::str separator("; ");
+    Py_ssize_t at = PyUnicode_Find(code.ptr(), separator.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2)
+        throw nb::python_error();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(code.ptr());
+    if (at < 0 || at + 2 == length) {
+        exec_statements(code, globals, locals);
+        return nb::none();
+    }
+    nb::object head = nb::steal(PyUnicode_Substring(code.ptr(), 0, at));
+    nb::object tail = nb::steal(PyUnicode_Substring(code.ptr(), at + 2, length));
+    exec_statements(head, globals, locals);
+    try {
+        nb::object expression = compile(tail, expression_file, "eval");
+        return evaluate(expression, globals, locals);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError))
+            throw;
+    }
+    exec_statements(tail, globals, locals);
+    return nb::none();
+}
+
+void flush_process_streams() {
+    nb::handle sys(refs.sys);
+    sys.attr(names::stdout_).attr(names::flush)();
+    sys.attr(names::stderr_).attr(names::flush)();
+}
+
+nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, nb::handle stderr_callback) {
+    require_str(code, "code");
+    nb::object out = new_stream_capture(stdout_callback);
+    nb::object err = new_stream_capture(stderr_callback);
+    nb::dict outcome = make_message({{names::success, Py_True},
+                                     {names::stdout_, nb::str("")},
+                                     {names::stderr_, nb::str("")},
+                                     {names::error, Py_None},
+                                     {names::result, Py_None}});
+    try {
+        output::RunRedirect redirect(out, err);
+        nb::object result = run(code, self.attr(names::globals), self.attr(names::locals));
+        outcome[names::result] = result;
+        flush_process_streams();
+    } catch (...) {
+        // Everything user code raises is its outcome, SystemExit included:
+        // nothing it does may end the kernel.
+        nb::object e = catch_any();
+        outcome[names::success] = false;
+        outcome[names::error] = error_record(e);
+        try {
+            flush_process_streams();
+        } catch (...) {
+            catch_any();
+        }
+    }
+    outcome[names::stdout_] = out.attr(names::getvalue)();
+    outcome[names::stderr_] = err.attr(names::getvalue)();
+    return outcome;
+}
+
+}  // namespace
+
+void define_code_executor(nb::module_ &m) {
+    ClassBuilder(m, "CodeExecutor")
+        .doc("Runs editor code in a namespace shared by all execution requests.")
+        .method("__init__", &reset_namespace)
+        .method("execute", &execute, nb::arg("code").none(), nb::arg("stdout_callback").none() = nb::none(),
+                nb::arg("stderr_callback").none() = nb::none())
+        .method("reset_namespace", &reset_namespace)
+        .finish();
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,78 @@
+// The pieces every handler that runs user code is made of:
+//
+//   Coro handler(nb::object self, nb::object message) {     // event loop
+//       ...read fields, log, validate...
+//       nb::object loop = running_loop();
+//       RequestStreams streams(self, loop, request_id, workbook_id, source);
+//       nb::object outcome = co_await run_in_worker(self, loop, [=] {   // pool thread
+//           log().debug(worker_prefix(), "Executing ...");
+//           CapturedOutput output(streams);       // this run's stdout/stderr
+//           ...import the module, call the user function...
+//           return outcome_dict;                  // plain dict, GIL held
+//       });
+//       ...send the replies with co_await send_message(self, ...)...
+//   }
+//
+// Worker lambdas capture by value (nb::object copies); they are ordinary
+// functions, never coroutines.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+#include "kernel/execution/output_routing.hpp"
+
+namespace tarvex::kernel {
+
+namespace nb = nanobind;
+
+// asyncio.get_running_loop().
+nb::object running_loop();
+
+// The two request stream callbacks: each write becomes a "stdout"/"stderr"
+// message {type, content, request_id, workbook_id, source}, handed to the
+// loop without waiting. Failures are logged at debug level and dropped.
+struct RequestStreams {
+    nb::object stdout_callback;
+    nb::object stderr_callback;
+    RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id, nb::handle workbook_id,
+                   nb::handle source);
+};
+
+// A run's StreamCapture pair, installed for the calling worker thread for
+// the life of this object (see output_routing.hpp).
+class CapturedOutput {
+public:
+    explicit CapturedOutput(const RequestStreams &streams);
+    nb::object stdout_text() const;
+    nb::object stderr_text() const;
+    nb::object logs() const;  // stdout text followed by stderr text
+
+private:
+    nb::object out_, err_;
+    std::optional<output::RunRedirect> redirect_;
+};
+
+// loop.run_in_executor(kernel._thread_pool, fn): an awaitable for `fn()`
+// run on a pool thread with the GIL held.
+nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn);
+template <typename Fn>
+nb::object run_in_worker(nb::handle kernel, nb::handle loop, Fn &&fn) {
+    return run_in_worker(kernel, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
+}
+
+// "[Kernel] [Worker Thread <current thread's name>] "
+std::string worker_prefix();
+
+// Runs the statement `import NAME` in the kernel module's globals, so the
+// import goes through sys.meta_path (and the in-memory loader).
+void import_user_module(nb::handle module_name);
+
+// traceback.print_exception(e) to the current sys.stderr (the run's capture
+// on a worker thread, so the traceback is streamed).
+void print_exception(nb::handle e);
+
+}  // namespace tarvex::kernel
