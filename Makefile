@@ -6,7 +6,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PYTEST_ARGS ?=
 
-.PHONY: build test run bench asan format clean
+.PHONY: build test run bench check-install format clean
 
 build:
 	$(DEVROOT) bash -c 'cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null && cmake --build $(BUILD_DIR)'
@@ -19,6 +19,16 @@ run: build
 
 bench: build
 	$(DEVROOT) bash -c 'for b in bench/bench_*.py; do python3 "$$b" || exit 1; done'
+
+# Installs the package with pip into a fresh venv (the way a user with
+# Python 3.14 would) and imports the three modules from the installed copy.
+# Inside the root the dependencies come from Debian, hence --no-deps.
+check-install:
+	$(DEVROOT) bash -c 'set -e; v=$$(mktemp -d); trap "rm -rf $$v" EXIT; \
+	  python3 -m venv --system-site-packages $$v/venv; \
+	  $$v/venv/bin/pip install -q --no-index --no-deps --no-build-isolation .; \
+	  cd $$v && venv/bin/python -c "import tarvex_master.python_server.kernel, tarvex_master.python_server.lexora, tarvex_master.python_server.tarvex.vantrel as v; assert \"site-packages\" in v.__file__; print(\"installed package imports:\", v.__file__)"; \
+	  test -x venv/bin/tarvex-kernel'
 
 format:
 	$(DEVROOT) bash -c 'clang-format -i src/*/*.hpp src/*/*.cpp tests/native/*.cpp'

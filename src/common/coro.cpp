@@ -3,6 +3,7 @@
 #include "errors.hpp"
 
 #include <string>
+#include <unordered_map>
 
 #include <nanobind/stl/string.h>
 
@@ -496,10 +497,25 @@ Coro CoroPromise::get_return_object() {
     return Coro(nb::steal(reinterpret_cast<PyObject *>(co)));
 }
 
+// Names come from string literals, so their addresses identify them; the
+// interned Python strings are made once per literal and kept for good.
+static PyObject *interned_name(const char *text) {
+    static std::unordered_map<const char *, PyObject *> *names = new std::unordered_map<const char *, PyObject *>();
+    auto [it, inserted] = names->try_emplace(text, nullptr);
+    if (inserted) {
+        it->second = PyUnicode_InternFromString(text);
+        if (!it->second) {
+            names->erase(it);
+            throw nb::python_error();
+        }
+    }
+    return Py_NewRef(it->second);
+}
+
 Coro &&Coro::named(const char *name, const char *qualname) && {
     CoroObject *co = as_coro(obj_.ptr());
-    Py_XSETREF(co->name, PyUnicode_InternFromString(name));
-    Py_XSETREF(co->qualname, PyUnicode_InternFromString(qualname));
+    Py_XSETREF(co->name, interned_name(name));
+    Py_XSETREF(co->qualname, interned_name(qualname));
     return std::move(*this);
 }
 

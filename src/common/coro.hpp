@@ -20,7 +20,9 @@
 #pragma once
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -63,7 +65,8 @@ public:
     nb::object object() && { return std::move(obj_); }
     const nb::object &object() const & { return obj_; }
 
-    // Sets `__name__` and `__qualname__` (shown in task reprs).
+    // Sets `__name__` and `__qualname__` (shown in task reprs); both must be
+    // string literals or otherwise live for the whole process.
     Coro &&named(const char *name, const char *qualname) &&;
 
     auto operator co_await() &&;
@@ -81,6 +84,15 @@ struct CoroPromise {
     ~CoroPromise() { Py_XDECREF(result); }
 
     Coro get_return_object();
+
+    // Frames are small and short-lived: Python's allocator serves them
+    // faster than malloc. Frames are only made and freed with the GIL held.
+    static void *operator new(std::size_t size) {
+        if (void *p = PyMem_Malloc(size))
+            return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void *p) noexcept { PyMem_Free(p); }
 
     struct StartAwaiter {
         CoroPromise *promise;

@@ -1,0 +1,1 @@
+"""A stand-in for the product's Business Layer, for running the kernel locally."""
