@@ -19,6 +19,9 @@ using namespace tarvex;
 
 NB_MODULE(kernel, m) {
     register_coro_type(m);
+    // The kernel keeps its classes, its loader and its kernel object alive
+    // until the process ends, on purpose; nothing to report at exit.
+    nb::set_leak_warnings(false);
     kernel::init_names();
     kernel::init_refs(m);
     const std::string package = parent_package(m);

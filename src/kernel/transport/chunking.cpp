@@ -26,14 +26,11 @@ Py_ssize_t chunk_size() {
     return size;
 }
 
-// An int field as a C++ number; false when it does not fit (which no valid
-// index or count does).
-bool as_index(nb::handle value, long long *out) {
-    int overflow = 0;
-    *out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (*out == -1 && PyErr_Occurred())
+bool less(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0)
         throw nb::python_error();
-    return overflow == 0;
+    return r == 1;
 }
 
 Py_ssize_t pieces_size(nb::handle chunks) {
@@ -93,19 +90,21 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         log().error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
         return nb::none();
     }
-    long long index = 0, total = 0;
-    bool index_fits = as_index(chunk_index, &index);
-    bool total_fits = as_index(total_chunks, &total);
-    if (!index_fits || !total_fits || index < 0 || index >= total) {
+    if (less(chunk_index, nb::int_(0)) || !less(chunk_index, total_chunks)) {
         log().error("[Kernel] Invalid chunk_index ", chunk_index, " for total_chunks ", total_chunks);
         return nb::none();
     }
-    long long max_chunks = module_size_constant(names::MAX_CHUNKS);
-    if (total > max_chunks) {
+    nb::object max_chunks = module_global(names::MAX_CHUNKS);
+    if (less(max_chunks, total_chunks)) {
         log().error("[Kernel] Invalid total_chunks ", total_chunks, ": a chunked message may have at most ",
                     max_chunks, " chunks");
         return nb::none();
     }
+    // Both now fit: 0 <= index < total <= MAX_CHUNKS.
+    Py_ssize_t index = PyLong_AsSsize_t(chunk_index.ptr());
+    Py_ssize_t total = PyLong_AsSsize_t(total_chunks.ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
     if (!chunk_data.is_none() && !PyUnicode_Check(chunk_data.ptr())) {
         log().error("[Kernel] Invalid chunk message: data must be a string");
         return nb::none();
@@ -114,10 +113,10 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
     nb::object buffers = self.attr(names::_chunk_buffers);
     nb::object buffer = get(buffers, chunk_id.ptr(), nb::none());
     if (buffer.is_none()) {
-        nb::object slots = nb::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+        nb::object slots = nb::steal(PyList_New(total));
         if (!slots.is_valid())
             throw nb::python_error();
-        for (long long i = 0; i < total; ++i)
+        for (Py_ssize_t i = 0; i < total; ++i)
             PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
         buffer = make_message({{names::chunks, slots}, {names::received, nb::int_(0)}, {names::total, total_chunks}});
         buffers[chunk_id] = buffer;
