@@ -101,11 +101,15 @@ class BusinessLayer:
         try:
             frame = self.frames.get(timeout=timeout)
         except queue.Empty:
-            raise KernelGone(f"no message within {timeout} s") from None
+            raise KernelGone(f"no message within {timeout} s" + self._log_tail()) from None
         if frame is None:
             self.frames.put(None)
-            raise KernelGone("the kernel closed the connection")
+            raise KernelGone("the kernel closed the connection" + self._log_tail())
         return frame
+
+    def _log_tail(self, count=25):
+        lines = [line for line in self.log_lines if "[TIMING]" not in line]
+        return "\nkernel log:\n" + "\n".join(lines[-count:])
 
     def recv(self, timeout=WAIT):
         """The next message, chunked messages put back together."""
