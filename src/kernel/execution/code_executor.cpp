@@ -52,10 +52,11 @@ void exec_statements(nb::handle code, nb::handle globals, nb::handle locals) {
     evaluate(compile(code, statements_file, "exec"), globals, locals);
 }
 
-// The expression form of `code`, or an invalid object when it is not one.
-nb::object compile_expression(nb::handle code) {
+// The code object of `code`, or an invalid object when it does not compile
+// in `mode`.
+nb::object compile_or_null(nb::handle code, const char *file, const char *mode) {
     try {
-        return compile(code, expression_file, "eval");
+        return compile(code, file, mode);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_SyntaxError))
             throw;
@@ -67,7 +68,7 @@ nb::object compile_expression(nb::handle code) {
 // where a tail after the first "; " that is an expression gives the value
 // ("x = 5; x * 2" shows 10).
 nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
-    if (nb::object expression = compile_expression(code); expression.is_valid())
+    if (nb::object expression = compile_or_null(code, expression_file, "eval"); expression.is_valid())
         return evaluate(expression, globals, locals);
 
     nb::str separator("; ");
@@ -81,15 +82,27 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     }
     nb::object head = nb::steal(PyUnicode_Substring(code.ptr(), 0, at));
     nb::object tail = nb::steal(PyUnicode_Substring(code.ptr(), at + 2, length));
-    exec_statements(head, globals, locals);
-    try {
-        nb::object expression = compile(tail, expression_file, "eval");
-        return evaluate(expression, globals, locals);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_SyntaxError))
-            throw;
+    // A "; " inside a string literal or a comment separates nothing: when
+    // either side is not valid Python on its own, the code runs whole.
+    nb::object head_code = compile_or_null(head, statements_file, "exec");
+    nb::object tail_expression = compile_or_null(tail, expression_file, "eval");
+    nb::object tail_code = tail_expression.is_valid() ? nb::object() : compile_or_null(tail, statements_file, "exec");
+    if (!head_code.is_valid() || (!tail_expression.is_valid() && !tail_code.is_valid())) {
+        exec_statements(code, globals, locals);
+        return nb::none();
     }
-    exec_statements(tail, globals, locals);
+    evaluate(head_code, globals, locals);
+    if (tail_expression.is_valid()) {
+        try {
+            return evaluate(tail_expression, globals, locals);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_SyntaxError))
+                throw;
+        }
+        exec_statements(tail, globals, locals);
+        return nb::none();
+    }
+    evaluate(tail_code, globals, locals);
     return nb::none();
 }
 
