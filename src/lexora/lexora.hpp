@@ -1,0 +1,83 @@
+// The language-services object: jedi and pyflakes behind the editor's
+// completion, signature-help, hover and diagnostic requests.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "lexora/completion_details.hpp"
+#include "lexora/module_files.hpp"
+
+namespace lexora {
+
+namespace nb = nanobind;
+
+// The arguments shared by the three cursor-based requests, already checked
+// for their exact types.
+struct CursorRequest {
+    nb::object code;         // str
+    nb::object line;         // int, 1-based
+    nb::object column;       // int, 0-based
+    nb::object path;         // str or None
+    nb::object modules;      // dict or None
+    nb::object dirty_files;  // dict or None
+};
+
+class Lexora {
+public:
+    Lexora();
+
+    // Configuration and module files.
+    void set_workspace(nb::object workspace_path);
+    void set_hover_mode(nb::object mode);
+    void update_sys_paths(nb::object new_paths);
+    void sync_modules(nb::object modules, nb::object dirty_files);
+    void delete_module(nb::object module_name);
+    void cleanup();
+
+    // The editor's requests; each returns its result dict, with the failure
+    // text under "error" instead of raising.
+    nb::dict get_completions(const CursorRequest &request);
+    nb::dict get_signature_help(const CursorRequest &request);
+    nb::dict get_hover(const CursorRequest &request);
+    nb::dict get_diagnostics(nb::object code, nb::object module_name);
+
+    // Pieces of the requests, reachable from Python under their own names.
+    static nb::str get_word_prefix(nb::handle code, nb::handle line, nb::handle column);
+    static bool is_module_name(nb::handle path);
+    static nb::str format_signature(nb::handle signature);
+    nb::object format_compact_hover(nb::handle definition);
+    static nb::object get_type_description(nb::handle definition, nb::handle fallback_type);
+    nb::list run_pyflakes(nb::handle code, nb::handle filename);
+    static nb::object parse_pyflakes_message(nb::handle message, nb::handle severity);
+    nb::list check_unresolved_imports(nb::handle code);
+    bool can_resolve_import(nb::handle module_name);
+
+    // The attributes as Python sees them.
+    nb::object workspace_path = nb::none();
+    nb::object temp_dir = nb::none();  // tempfile.TemporaryDirectory or None
+    nb::object python_server_path;
+    nb::object stubs_path;
+    nb::object jedi_project;
+    const char *hover_mode() const { return detailed_hover_ ? "detailed" : "compact"; }
+
+private:
+    // The sync directory's path; raises AttributeError once cleaned up,
+    // like reading `name` from a missing directory object would.
+    nb::object sync_dir() const;
+    static nb::object module_file_path(nb::handle directory, nb::handle name);
+
+    // Preparation shared by the cursor-based requests.
+    static void check_cursor(const CursorRequest &request);
+    void sync_for(const CursorRequest &request);
+    nb::object script_path(const CursorRequest &request) const;
+    nb::object make_script(const CursorRequest &request);
+
+    nb::object hover_from_help(nb::handle script, const CursorRequest &request);
+    void append_detailed_hover(nb::list &pieces, nb::handle definition);
+
+    bool detailed_hover_ = false;
+    ModuleFiles files_;
+    CompletionDetails details_;
+};
+
+}  // namespace lexora
