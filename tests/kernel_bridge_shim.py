@@ -1,9 +1,7 @@
-"""Until the object bridge and the language services are built, the user
-package lacks its root objects and request channel, and Lexora its methods;
-this gives the kernel the attributes it reads, writes and calls."""
+"""Until the object bridge is built, the user package lacks its root objects
+and request channel; this gives the kernel the attributes it reads and writes."""
 
 import tarvex_master.python_server.tarvex as user_package
-from tarvex_master.python_server import lexora
 
 
 class _Messaging:
@@ -20,12 +18,6 @@ def install():
     if not hasattr(user_package, "messaging"):
         user_package.messaging = _Messaging()
         user_package.excel = user_package.context = None
-    for name in ("delete_module", "update_sys_paths", "set_hover_mode"):
-        if not hasattr(lexora.Lexora, name):
-            try:
-                setattr(lexora.Lexora, name, lambda self, *args: None)
-            except (AttributeError, TypeError):
-                pass
 
 
 install()
