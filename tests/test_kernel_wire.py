@@ -123,6 +123,15 @@ def test_overlapping_runs_each_receive_only_their_own_output(bl):
     assert not [m for m in seen if m["type"] == "stdout" and "request_id" not in m]
 
 
+def test_stream_kept_from_an_earlier_run_follows_the_writing_request(bl):
+    # A logging handler made in one run holds that run's capture.
+    bl.execute("import logging, sys\nlg = logging.getLogger('user')\nlg.addHandler(logging.StreamHandler(sys.stdout))\n"
+               "lg.setLevel(logging.INFO)\nlg.propagate = False", rid())
+    r = rid()
+    messages, _ = bl.execute("lg.info('from the second run')", r)
+    assert [m["content"] for m in messages if m["type"] == "stdout"] == ["from the second run\n"]
+
+
 def test_output_outside_any_run_goes_out_as_kernel_output(bl):
     bl.execute("import threading; threading.Timer(0.2, lambda: print('late')).start()", rid())
     assert bl.expect("stdout", content="late") == {"type": "stdout", "content": "late", "workbook_id": WB}
@@ -235,8 +244,8 @@ def test_bad_chunks_do_not_disturb_the_kernel(bl):
     assert bl.execute("'alive'", rid())[1]["result"] == "'alive'"
 
 
-def test_long_reply_goes_out_in_chunks(bl):
-    r = rid()
+@pytest.mark.parametrize("r, header_id", [("long-1", "long-1"), (None, "N/A")])
+def test_long_reply_goes_out_in_chunks(bl, r, header_id):
     bl.send({"type": "execution_request", "code": "'x' * 70000", "request_id": r})
     headers = []
     while True:
@@ -248,10 +257,11 @@ def test_long_reply_goes_out_in_chunks(bl):
     assert [list(h) for h in headers][0] == ["type", "chunk_id", "chunk_index", "total_chunks", "data",
                                              "original_type", "request_id"]
     assert [h["chunk_index"] for h in headers] == [0, 1]
-    assert {(h["chunk_id"], h["total_chunks"], h["request_id"]) for h in headers} == {(headers[0]["chunk_id"], 2, r)}
+    assert {(h["chunk_id"], h["total_chunks"], h["request_id"]) for h in headers} == {
+        (headers[0]["chunk_id"], 2, header_id)}
     assert [len(h["data"]) for h in headers][0] == 65536
     whole = json.loads("".join(h["data"] for h in headers))
-    assert whole["type"] == "execution_result" and len(whole["result"]) == 70002
+    assert whole["type"] == "execution_result" and len(whole["result"]) == 70002 and whole["request_id"] == r
 
 
 # --- frames ---
@@ -283,6 +293,23 @@ def test_shutdown_gives_exactly_one_disconnect(fresh):
     assert bl.wait_closed()
     assert bl.wait_exit() == 0
     assert len(bl.logs_matching(f"Kernel disconnected for workbook: {WB}")) == 1
+
+
+def test_refused_connection_ends_the_kernel_with_an_error(tmp_path):
+    import socket
+    import subprocess
+    import sys
+
+    from kernel_wire import CHILD
+
+    with socket.socket() as s:  # a port nobody listens on
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    done = subprocess.run([sys.executable, str(CHILD), WB, str(port), "info"], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 1
+    assert "ERROR tarvex_master.python_server.kernel: Kernel error: [Errno 111] Connect call failed" in done.stderr
+    assert done.stderr.count(f"Kernel disconnected for workbook: {WB}") == 1
 
 
 def test_server_closing_ends_the_kernel(fresh):
@@ -401,6 +428,10 @@ def test_batcher_coalesces_queued_messages(bl):
 
 
 # --- dispatcher ---
+
+def test_hover_mode(bl):
+    assert bl.request({"type": "set_hover_mode", "mode": "full"}, "hover_mode_updated") == {
+        "type": "hover_mode_updated", "mode": "full", "workbook_id": WB}
 
 def test_debugger_commands_without_a_debug_run(bl):
     r = rid()
