@@ -357,6 +357,7 @@ async def test_chunks_out_of_order_and_duplicated_complete_once(kernel):
         ([piece("c", 0, 10**30, "x")], "[Kernel] Invalid total_chunks 1000000000000000000000000000000: a chunked message may have at most 1024 chunks"),
         ([piece("c", 0, 2, "x"), piece("c", 4, 5, "y")], "[Kernel] Chunk index 4 out of range for chunk_id c (expected 2 chunks); piece dropped"),
         ([piece("c", 0, 2, 17)], "[Kernel] Invalid chunk message: data must be a string"),
+        ([piece(["c"], 0, 2, "x")], "[Kernel] Invalid chunk message: chunk_id must be a string or a number"),
         ([piece("c", 0, 2, None), piece("c", 1, 2, "x")], "[Kernel] Incomplete chunk buffer for chunk_id c"),
         ([piece("c", 0, 1, '{"type": "chunk"}')], "[Kernel] Nested chunk message detected for chunk_id c, rejecting"),
         ([piece("c", 0, 1, "{not json")], "[Kernel] Failed to parse reassembled message: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),

@@ -86,6 +86,12 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         log().error("[Kernel] Invalid chunk message: missing required fields");
         return nb::none();
     }
+    // An id that cannot key the buffers (a list, an object) must not end the
+    // connection.
+    if (!PyUnicode_Check(chunk_id.ptr()) && !PyLong_Check(chunk_id.ptr()) && !PyFloat_Check(chunk_id.ptr())) {
+        log().error("[Kernel] Invalid chunk message: chunk_id must be a string or a number");
+        return nb::none();
+    }
     if (!PyLong_Check(chunk_index.ptr()) || !PyLong_Check(total_chunks.ptr())) {
         log().error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
         return nb::none();
