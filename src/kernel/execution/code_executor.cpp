@@ -86,7 +86,8 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     // either side is not valid Python on its own, the code runs whole.
     nb::object head_code = compile_or_null(head, statements_file, "exec");
     nb::object tail_expression = compile_or_null(tail, expression_file, "eval");
-    nb::object tail_code = tail_expression.is_valid() ? nb::object() : compile_or_null(tail, statements_file, "exec");
+    nb::object tail_code =
+        tail_expression.is_valid() ? nb::object() : compile_or_null(tail, statements_file, "exec");
     if (!head_code.is_valid() || (!tail_expression.is_valid() && !tail_code.is_valid())) {
         exec_statements(code, globals, locals);
         return nb::none();

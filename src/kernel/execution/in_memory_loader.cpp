@@ -28,9 +28,9 @@ void register_lines(nb::handle source, nb::handle file_name) {
         throw nb::python_error();
     nb::list with_endings;
     nb::str newline("\n");
-    for (nb::handle line : lines)
-        with_endings.append(nb::handle(line) + newline);
-    nb::object entry = nb::make_tuple(nb::int_(PyUnicode_GET_LENGTH(source.ptr())), nb::none(), with_endings, file_name);
+    for (nb::handle line : lines) with_endings.append(nb::handle(line) + newline);
+    nb::object entry =
+        nb::make_tuple(nb::int_(PyUnicode_GET_LENGTH(source.ptr())), nb::none(), with_endings, file_name);
     linecache_cache()[file_name] = entry;
 }
 
@@ -71,7 +71,8 @@ void exec_module(nb::handle self, nb::handle module) {
     nb::str file_name = virtual_file_name(name);
     register_lines(source, file_name);
     try {
-        nb::object code = nb::handle(refs.builtin_compile)(source, file_name, "exec", nb::arg("dont_inherit") = true);
+        nb::object code =
+            nb::handle(refs.builtin_compile)(source, file_name, "exec", nb::arg("dont_inherit") = true);
         nb::object globals = module.attr(names::__dict__);
         nb::object result = nb::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
         if (!result.is_valid())
@@ -133,14 +134,15 @@ void define_in_memory_loader(nb::module_ &m) {
     nb::module_ abc = nb::module_::import_("importlib.abc");
     ClassBuilder(m, "InMemoryModuleLoader", nb::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader")))
         .doc("Imports the workbook's modules from source text held in memory.")
-            .method("__init__", [](nb::handle self) { self.attr(names::source_cache) = nb::dict(); })
-            .method("find_spec", &find_spec, nb::arg("fullname").none(), nb::arg("path").none(),
-                    nb::arg("target").none() = nb::none())
-            .method("create_module", [](nb::handle, nb::handle) { return nb::none(); }, nb::arg("spec").none())
-            .method("exec_module", &exec_module, nb::arg("module").none())
-            .method("update_module", &update_module, nb::arg("module_name").none(), nb::arg("code").none())
-            .method("delete_module", &delete_module, nb::arg("module_name").none())
-            .finish();
+        .method("__init__", [](nb::handle self) { self.attr(names::source_cache) = nb::dict(); })
+        .method("find_spec", &find_spec, nb::arg("fullname").none(), nb::arg("path").none(),
+                nb::arg("target").none() = nb::none())
+        .method(
+            "create_module", [](nb::handle, nb::handle) { return nb::none(); }, nb::arg("spec").none())
+        .method("exec_module", &exec_module, nb::arg("module").none())
+        .method("update_module", &update_module, nb::arg("module_name").none(), nb::arg("code").none())
+        .method("delete_module", &delete_module, nb::arg("module_name").none())
+        .finish();
 }
 
 void create_in_memory_loader(nb::module_ &m) {

@@ -21,7 +21,8 @@ void init(nb::handle self, nb::object stream_type, nb::handle send_callback) {
     self.attr(names::stream_type) = stream_type;
     self.attr(names::send_callback) = send_callback;
     bool is_stdout = PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0;
-    self.attr(names::_original_stream) = nb::handle(refs.sys).attr(is_stdout ? names::stdout_ : names::stderr_);
+    self.attr(names::_original_stream) =
+        nb::handle(refs.sys).attr(is_stdout ? names::stdout_ : names::stderr_);
 }
 
 void ignore_exception(const auto &action) {
@@ -39,7 +40,8 @@ nb::object write(nb::handle self, nb::object text) {
         return nb::int_(0);
 
     nb::object stream_type = self.attr(names::stream_type);
-    bool is_stdout = PyUnicode_Check(stream_type.ptr()) && PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0;
+    bool is_stdout =
+        PyUnicode_Check(stream_type.ptr()) && PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0;
     if (nb::object capture = output::thread_capture(is_stdout ? output::Stream::out : output::Stream::err);
         capture.is_valid()) {
         capture.attr(names::write)(text);

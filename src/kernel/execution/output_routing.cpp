@@ -15,7 +15,7 @@ struct ActiveRun {
 namespace {
 
 // All state below is only touched with the GIL held.
-std::vector<ActiveRun *> active_runs;  // in start order
+std::vector<ActiveRun *> active_runs;       // in start order
 PyObject *outside[2] = {nullptr, nullptr};  // owned while runs are active
 thread_local std::vector<ActiveRun *> thread_runs;
 PyObject *stream_capture_type = nullptr;
@@ -46,7 +46,8 @@ bool routed_stream_of(PyObject *capture, Stream *stream) {
 }
 
 void mark_routed(nb::handle capture, Stream stream) {
-    if (is_stream_capture(capture) && PyObject_SetAttr(capture.ptr(), routed_stream_name, sys_name(stream)) < 0)
+    if (is_stream_capture(capture) &&
+        PyObject_SetAttr(capture.ptr(), routed_stream_name, sys_name(stream)) < 0)
         throw nb::python_error();
 }
 
@@ -58,7 +59,8 @@ void set_stream_capture_type(nb::handle cls) {
 }
 
 bool is_stream_capture(nb::handle obj) {
-    return stream_capture_type && PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(stream_capture_type));
+    return stream_capture_type &&
+           PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(stream_capture_type));
 }
 
 RunRedirect::RunRedirect(nb::handle out, nb::handle err) {

@@ -52,19 +52,19 @@ nb::object write(nb::handle self, nb::object text) {
 
 }  // namespace
 
-nb::object new_stream_capture(nb::handle on_write) {
-    return nb::handle(stream_capture_class)(on_write);
-}
+nb::object new_stream_capture(nb::handle on_write) { return nb::handle(stream_capture_class)(on_write); }
 
 void define_stream_capture(nb::module_ &m) {
     nb::object text_io_base = nb::module_::import_("io").attr("TextIOBase");
     nb::object cls =
         ClassBuilder(m, "StreamCapture", nb::make_tuple(text_io_base))
             .doc("Collects the output of one request and forwards each write to a callback.")
-            .method("__init__", [](nb::handle self, nb::handle on_write) { init(self, on_write); },
-                    nb::arg("on_write").none() = nb::none())
+            .method(
+                "__init__", [](nb::handle self, nb::handle on_write) { init(self, on_write); },
+                nb::arg("on_write").none() = nb::none())
             .method("write", &write, nb::arg("text").none())
-            .method("getvalue", [](nb::handle self) { return self.attr(names::_buffer).attr(names::getvalue)(); })
+            .method("getvalue",
+                    [](nb::handle self) { return self.attr(names::_buffer).attr(names::getvalue)(); })
             .method("flush", [](nb::handle) {})
             .method("readable", [](nb::handle) { return false; })
             .method("writable", [](nb::handle) { return true; })

@@ -24,18 +24,20 @@ nb::dict location(nb::handle module, nb::handle line_text) {
 
 nb::str extract_tracebak_string(nb::handle e) {
     if (!PyExceptionInstance_Check(e.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "e",
-                     "Exception", Py_TYPE(e.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "e", "Exception", Py_TYPE(e.ptr())->tp_name);
         throw nb::python_error();
     }
     nb::object tb = nb::steal(PyException_GetTraceback(e.ptr()));
-    nb::object lines = nb::handle(refs.format_exception)(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))), e,
-                                                         tb.is_valid() ? nb::handle(tb) : nb::none());
+    nb::object lines =
+        nb::handle(refs.format_exception)(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))), e,
+                                          tb.is_valid() ? nb::handle(tb) : nb::none());
     return nb::steal<nb::str>(PyUnicode_Join(nb::str("").ptr(), lines.ptr()));
 }
 
 nb::dict error_record(nb::handle type_name, nb::handle message, nb::handle traceback_text) {
-    return make_message({{names::type, type_name}, {names::message, message}, {names::traceback, traceback_text}});
+    return make_message(
+        {{names::type, type_name}, {names::message, message}, {names::traceback, traceback_text}});
 }
 
 nb::dict error_record(nb::handle e) {
@@ -51,7 +53,8 @@ nb::dict parse_error_location(nb::object traceback_text, nb::handle in_memory_mo
     Py_ssize_t count = PyList_GET_SIZE(matches.ptr());
     if (count > 0) {
         nb::handle last = PyList_GET_ITEM(matches.ptr(), count - 1);  // the innermost frame
-        return location(nb::handle(PyTuple_GET_ITEM(last.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(last.ptr(), 1)));
+        return location(nb::handle(PyTuple_GET_ITEM(last.ptr(), 0)),
+                        nb::handle(PyTuple_GET_ITEM(last.ptr(), 1)));
     }
     for (nb::handle name : nb::iter(in_memory_modules)) {
         nb::object escaped = nb::handle(refs.re_escape)(name);

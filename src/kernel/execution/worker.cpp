@@ -15,8 +15,8 @@ nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_
                            nb::handle workbook_id, nb::handle source, const char *error_prefix) {
     return nb::cpp_function(
         [kernel = nb::borrow(kernel), loop = nb::borrow(loop), stream_type = nb::borrow(stream_type),
-         request_id = nb::borrow(request_id), workbook_id = nb::borrow(workbook_id), source = nb::borrow(source),
-         error_prefix](nb::object text) {
+         request_id = nb::borrow(request_id), workbook_id = nb::borrow(workbook_id),
+         source = nb::borrow(source), error_prefix](nb::object text) {
             require_str(text, "text");
             try {
                 nb::dict message = make_message({{names::type, stream_type},
@@ -30,15 +30,16 @@ nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_
                 log().debug(error_prefix, nb::str(e));
             }
         },
-        nb::name(stream_type == names::stdout_ ? "stdout_callback" : "stderr_callback"), nb::arg("text").none());
+        nb::name(stream_type == names::stdout_ ? "stdout_callback" : "stderr_callback"),
+        nb::arg("text").none());
 }
 
 }  // namespace
 
 nb::object running_loop() { return nb::handle(refs.get_running_loop)(); }
 
-RequestStreams::RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id, nb::handle workbook_id,
-                               nb::handle source)
+RequestStreams::RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id,
+                               nb::handle workbook_id, nb::handle source)
     : stdout_callback(stream_callback(kernel, loop, names::stdout_, request_id, workbook_id, source,
                                       "[Kernel] stdout streaming error: ")),
       stderr_callback(stream_callback(kernel, loop, names::stderr_, request_id, workbook_id, source,
@@ -63,7 +64,8 @@ std::string worker_prefix() {
 
 void import_user_module(nb::handle module_name) {
     nb::object statement = nb::str("import ") + nb::str(module_name);
-    nb::object code = nb::handle(refs.builtin_compile)(statement, "<string>", "exec", nb::arg("dont_inherit") = true);
+    nb::object code =
+        nb::handle(refs.builtin_compile)(statement, "<string>", "exec", nb::arg("dont_inherit") = true);
     PyObject *result = PyEval_EvalCode(code.ptr(), refs.module_dict, refs.module_dict);
     if (!result)
         throw nb::python_error();
@@ -71,7 +73,8 @@ void import_user_module(nb::handle module_name) {
 }
 
 void print_exception(nb::handle e) {
-    nb::module_::import_("traceback").attr("print_exception")(e, nb::arg("file") = nb::handle(refs.sys).attr(names::stderr_));
+    nb::module_::import_("traceback")
+        .attr("print_exception")(e, nb::arg("file") = nb::handle(refs.sys).attr(names::stderr_));
 }
 
 }  // namespace tarvex::kernel

@@ -17,11 +17,11 @@
 // functions, never coroutines.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <optional>
 #include <string>
 #include <utility>
-
-#include <nanobind/nanobind.h>
 
 #include "kernel/execution/output_routing.hpp"
 

@@ -53,8 +53,8 @@ void on_execution_request(nb::handle self, nb::handle message) {
     nb::object request_id = get(message, names::request_id);
     nb::object function_name = get(message, names::function_name);
     nb::object source = get(message, names::source, nb::str("ide"));
-    log().info("[Kernel] [Listener Thread] Received execution_request (source=", source, ", request_id=", request_id,
-               ")");
+    log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
+               ", request_id=", request_id, ")");
     log().debug("[Kernel] Code length: ", nb::len(code), " chars");
     start_task(execute_code_coroutine(self, code, request_id, function_name, source));
 }
@@ -66,13 +66,15 @@ void start_message_handler(nb::handle self, nb::handle message) {
 }
 
 constexpr char custom_function_call_method[] = "_handle_custom_function_call";
-constexpr char custom_function_call_log[] = "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
+constexpr char custom_function_call_log[] =
+    "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
 constexpr char run_module_method[] = "_handle_run_module";
 constexpr char run_module_log[] = "[Kernel] [Listener Thread] Dispatching run_module to worker";
 constexpr char event_execution_method[] = "_handle_event_execution";
 constexpr char event_execution_log[] = "[Kernel] [Listener Thread] Dispatching event_execution to worker";
 constexpr char python_function_call_method[] = "_handle_python_function_call";
-constexpr char python_function_call_log[] = "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
+constexpr char python_function_call_log[] =
+    "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
 
 void on_execute_streaming_function(nb::handle self, nb::handle message) {
     nb::object request_id = get(message, names::request_id);
@@ -83,7 +85,8 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
     nb::object source = get(message, names::source, nb::str("addin"));
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    start_task(self.attr("_execute_streaming_function")(request_id, module_name, function_name, args, workbook, source));
+    start_task(self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
+                                                        workbook, source));
 }
 
 void on_cancel_streaming_function(nb::handle self, nb::handle message) {
@@ -133,7 +136,8 @@ Coro on_reset_namespace(nb::object self, nb::object) {
 
 Coro on_reset_path(nb::object self, nb::object) {
     self.attr(names::virtual_env).attr(names::reset_path)();
-    co_await send_message(self, make_message({{names::type, nb::str("path_reset")}, {names::current_paths, sys_path()}}));
+    co_await send_message(
+        self, make_message({{names::type, nb::str("path_reset")}, {names::current_paths, sys_path()}}));
     co_return nb::none();
 }
 
@@ -147,7 +151,8 @@ Coro on_update_module(nb::object self, nb::object message) {
         reply = make_message({{names::type, nb::str("module_updated")}, {names::module_name, module_name}});
     } else {
         log().warning("[Kernel] Received update_module without module_name");
-        reply = make_message({{names::type, nb::str("error")}, {names::message, nb::str("update_module requires module_name")}});
+        reply = make_message({{names::type, nb::str("error")},
+                              {names::message, nb::str("update_module requires module_name")}});
     }
     co_await send_message(self, reply);
     co_return nb::none();
@@ -165,7 +170,8 @@ Coro on_delete_module(nb::object self, nb::object message) {
         reply = make_message({{names::type, nb::str("module_deleted")}, {names::module_name, module_name}});
     } else {
         log().warning("[Kernel] Received delete_module without module_name");
-        reply = make_message({{names::type, nb::str("error")}, {names::message, nb::str("delete_module requires module_name")}});
+        reply = make_message({{names::type, nb::str("error")},
+                              {names::message, nb::str("delete_module requires module_name")}});
     }
     co_await send_message(self, reply);
     co_return nb::none();
@@ -189,7 +195,7 @@ Coro on_debug_continue(nb::object self, nb::object) {
 template <PyObject **Command>
 void on_debug_step(nb::handle self, nb::handle) {
     if (has_active_debugger(self))
-        debugger(self).attr(*Command)();
+        debugger(self).attr (*Command)();
 }
 
 Coro on_debug_stop(nb::object self, nb::object) {
@@ -228,7 +234,8 @@ void on_debug_update_breakpoints(nb::handle self, nb::handle message) {
     }
     if (PyList_Check(breakpoints.ptr())) {
         debugger(self).attr(names::set_breakpoints)(breakpoints);
-        log().info("[Kernel] Updated breakpoints during debug session: ", nb::len(breakpoints), " breakpoints");
+        log().info("[Kernel] Updated breakpoints during debug session: ", nb::len(breakpoints),
+                   " breakpoints");
     } else {
         log().warning("[Kernel] Invalid breakpoints data type: ",
                       nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(breakpoints.ptr()))));

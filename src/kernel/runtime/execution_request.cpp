@@ -31,8 +31,8 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
     log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
     nb::object failure;
     try {
-        log().debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id,
-                    ")");
+        log().debug(
+            "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id, ")");
         nb::object loop = running_loop();
         nb::object workbook_id = self.attr(names::workbook_id);
         RequestStreams streams(self, loop, request_id, workbook_id, source);
@@ -40,14 +40,16 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
             std::string prefix = worker_prefix();
             log().debug(prefix, "Executing code (request_id=", request_id, ")");
             nb::object outcome =
-                self.attr(names::executor).attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
+                self.attr(names::executor)
+                    .attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
             log().debug(prefix, "Execution completed (request_id=", request_id, ")");
             return outcome;
         });
-        log().debug("[TIMING] Execution completed: request_id=", request_id, ", elapsed=", ms1(elapsed_ms(start)),
-                    "ms");
+        log().debug("[TIMING] Execution completed: request_id=", request_id,
+                    ", elapsed=", ms1(elapsed_ms(start)), "ms");
         nb::object success = outcome[names::success];
-        log().debug("[Kernel] [Async Task] Execution finished, success=", success, " (request_id=", request_id, ")");
+        log().debug("[Kernel] [Async Task] Execution finished, success=", success,
+                    " (request_id=", request_id, ")");
         if (truthy(success)) {
             log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
             nb::object result = outcome[names::result];
@@ -115,18 +117,19 @@ void check_arguments(nb::handle code, nb::handle request_id, nb::handle function
 
 }  // namespace
 
-nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
-                                  nb::handle source) {
+nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
+                                  nb::handle function_name, nb::handle source) {
     check_arguments(code, request_id, function_name, source);
-    return execute_code_async(nb::borrow(self), nb::borrow(code), nb::borrow(request_id), nb::borrow(function_name),
-                              nb::borrow(source))
+    return execute_code_async(nb::borrow(self), nb::borrow(code), nb::borrow(request_id),
+                              nb::borrow(function_name), nb::borrow(source))
         .named("_execute_code_async", "PythonKernel._execute_code_async")
         .object();
 }
 
 void define_execution_request(ClassBuilder &cls) {
-    cls.method("_execute_code_async", &execute_code_coroutine, nb::arg("code").none(), nb::arg("request_id").none(),
-               nb::arg("function_name").none() = nb::none(), nb::arg("source").none() = "ide");
+    cls.method("_execute_code_async", &execute_code_coroutine, nb::arg("code").none(),
+               nb::arg("request_id").none(), nb::arg("function_name").none() = nb::none(),
+               nb::arg("source").none() = "ide");
 }
 
 }  // namespace tarvex::kernel

@@ -21,7 +21,9 @@ nb::object websockets() { return module_global(names::websockets); }
 // in UTF-8), so it is set high enough for every frame our own check should
 // see: an oversized frame is answered with "Message too large" instead of
 // ending the kernel.
-nb::object library_frame_limit() { return nb::int_(4 * module_size_constant(names::MAX_MESSAGE_SIZE) + 1024); }
+nb::object library_frame_limit() {
+    return nb::int_(4 * module_size_constant(names::MAX_MESSAGE_SIZE) + 1024);
+}
 
 Coro connect(nb::object self) {
     nb::object ws_url = self.attr(names::server_url) + nb::str("/ws/kernel/") + self.attr(names::workbook_id);
@@ -82,8 +84,9 @@ Coro listen(nb::object self) {
                 invalid_json = true;
             }
             if (invalid_json)
-                co_await send_message(self, make_message({{names::type, nb::str("error")},
-                                                          {names::message, nb::str("Invalid JSON received")}}));
+                co_await send_message(self,
+                                      make_message({{names::type, nb::str("error")},
+                                                    {names::message, nb::str("Invalid JSON received")}}));
         }
     } catch (nb::python_error &e) {
         if (!e.matches(closed_error.ptr()))
@@ -145,8 +148,12 @@ Coro main_coroutine(nb::object workbook_id, nb::object port) {
 Coro disconnect(nb::object self) { return disconnect_impl(std::move(self)); }
 
 void define_lifecycle(ClassBuilder &cls) {
-    cls.method("connect", [](nb::object self) { return connect(std::move(self)).named("connect", "PythonKernel.connect"); })
-        .method("listen", [](nb::object self) { return listen(std::move(self)).named("listen", "PythonKernel.listen"); })
+    cls.method(
+           "connect",
+           [](nb::object self) { return connect(std::move(self)).named("connect", "PythonKernel.connect"); })
+        .method(
+            "listen",
+            [](nb::object self) { return listen(std::move(self)).named("listen", "PythonKernel.listen"); })
         .method("run", [](nb::object self) { return run(std::move(self)).named("run", "PythonKernel.run"); })
         .method("disconnect", [](nb::object self) {
             return disconnect_impl(std::move(self)).named("disconnect", "PythonKernel.disconnect");

@@ -115,7 +115,8 @@ nb::list get_object_registry(nb::handle self) {
     nb::list registry;
     nb::dict store = nb::borrow<nb::dict>(self.attr(names::_object_keeper));
     for (auto [key, value] : store)
-        registry.append(make_message({{names::key, key}, {names::type, class_name(value)}, {names::repr, repr_of(value)}}));
+        registry.append(make_message(
+            {{names::key, key}, {names::type, class_name(value)}, {names::repr, repr_of(value)}}));
     return registry;
 }
 

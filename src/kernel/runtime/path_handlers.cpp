@@ -50,9 +50,11 @@ Py_ssize_t unload_modules_under(nb::handle paths) {
         if (contains(base_packages, top_level_name(name)))
             selected.append(name);
     // Most dots first, so submodules go before their parents; stable.
-    nb::object sorted = nb::handle(refs.builtins).attr("sorted")(
-        selected, nb::arg("key") = nb::cpp_function([](nb::handle name) { return name.attr("count")("."); }),
-        nb::arg("reverse") = true);
+    nb::object sorted = nb::handle(refs.builtins)
+                            .attr("sorted")(selected, nb::arg("key") = nb::cpp_function([](nb::handle name) {
+                                                          return name.attr("count")(".");
+                                                      }),
+                                            nb::arg("reverse") = true);
     for (nb::handle name : sorted) {
         if (contains(modules, name)) {
             modules.attr("__delitem__")(name);

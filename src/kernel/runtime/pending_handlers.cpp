@@ -62,8 +62,7 @@ nb::object editor_request(nb::handle self, nb::object message, const char *name,
                           const char *feature, std::initializer_list<Field> result_fields) {
     require_dict(message, "message");
     nb::dict response = make_message({{names::type, nb::str(response_type)}});
-    for (const auto &[key, value] : result_fields)
-        response[key] = value;
+    for (const auto &[key, value] : result_fields) response[key] = value;
     response[names::error] = not_available(feature);
     response[names::request_id] = get(message, names::request_id);
     response[names::workbook_id] = get(message, names::workbook_id);
@@ -81,14 +80,15 @@ void define_pending_handlers(ClassBuilder &cls) {
     cls.method(
            "_handle_custom_function_call",
            [](nb::handle self, nb::object message) {
-               return function_call(self, message, "_handle_custom_function_call", "Custom function calls", "addin",
-                                    nb::none());
+               return function_call(self, message, "_handle_custom_function_call", "Custom function calls",
+                                    "addin", nb::none());
            },
            nb::arg("message").none())
         .method(
             "_handle_run_module",
             [](nb::handle self, nb::object message) {
-                return function_call(self, message, "_handle_run_module", "Running modules", "ide", nb::str(""));
+                return function_call(self, message, "_handle_run_module", "Running modules", "ide",
+                                     nb::str(""));
             },
             nb::arg("message").none())
         .method(
@@ -121,7 +121,8 @@ void define_pending_handlers(ClassBuilder &cls) {
             nb::arg("message").none())
         .method(
             "_execute_streaming_function",
-            [](nb::handle self, nb::handle request_id, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) {
+            [](nb::handle self, nb::handle request_id, nb::handle, nb::handle, nb::handle, nb::handle,
+               nb::handle) {
                 nb::dict result = make_message({{names::type, nb::str("streaming_function_result")},
                                                 {names::request_id, request_id},
                                                 {names::error, not_available("Streaming functions")},
@@ -141,8 +142,8 @@ void define_pending_handlers(ClassBuilder &cls) {
         .method(
             "_handle_signature_help_request",
             [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_signature_help_request", "signature_help_response",
-                                      "Signature help",
+                return editor_request(self, message, "_handle_signature_help_request",
+                                      "signature_help_response", "Signature help",
                                       {{names::signatures, nb::list()},
                                        {names::activeSignature, nb::int_(0)},
                                        {names::activeParameter, nb::int_(0)}});

@@ -25,7 +25,8 @@ void schedule_send(nb::handle self, nb::handle loop, nb::handle message);
 nb::str dumps(nb::handle obj);
 
 // --- chunking (transport/chunking.cpp) ---
-Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type, nb::object request_id);
+Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                          nb::object request_id);
 // The message completed by this chunk, or None.
 nb::object handle_chunk(nb::handle self, nb::handle message);
 

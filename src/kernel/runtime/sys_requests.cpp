@@ -30,8 +30,9 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
 
     nb::object loop_thread = messaging().attr(names::loop_thread);
     if (!loop_thread.is_none() && thread.equal(loop_thread)) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "send_sys_request must not be called from the async event loop thread to avoid deadlock");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "send_sys_request must not be called from the async event loop thread to avoid deadlock");
         throw nb::python_error();
     }
     std::string prefix = worker_prefix(thread_name);
@@ -99,7 +100,9 @@ nb::object make_send_stream_message(nb::handle self) {
 nb::object make_send_sys_request(nb::handle self) {
     nb::object kernel = nb::borrow(self);
     return nb::cpp_function(
-        [kernel](nb::object payload, nb::object timeout) { return send_sys_request(kernel, payload, timeout); },
+        [kernel](nb::object payload, nb::object timeout) {
+            return send_sys_request(kernel, payload, timeout);
+        },
         nb::name("send_sys_request"), nb::arg("payload").none(), nb::arg("timeout").none() = 30.0);
 }
 

@@ -4,10 +4,10 @@
 // (cancellation, GeneratorExit, SystemExit) are left to propagate.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <exception>
 #include <optional>
-
-#include <nanobind/nanobind.h>
 
 namespace tarvex::kernel {
 

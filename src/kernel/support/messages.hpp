@@ -1,11 +1,11 @@
 // Reading fields of incoming messages and building outgoing ones.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <initializer_list>
 #include <string>
 #include <utility>
-
-#include <nanobind/nanobind.h>
 
 namespace tarvex::kernel {
 

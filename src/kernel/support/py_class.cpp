@@ -9,10 +9,13 @@ ClassBuilder::ClassBuilder(nb::handle module, const char *name, nb::tuple bases)
 }
 
 nb::object ClassBuilder::builtin_property() { return nb::module_::import_("builtins").attr("property"); }
-nb::object ClassBuilder::builtin_staticmethod() { return nb::module_::import_("builtins").attr("staticmethod"); }
+nb::object ClassBuilder::builtin_staticmethod() {
+    return nb::module_::import_("builtins").attr("staticmethod");
+}
 
 nb::object ClassBuilder::finish() {
-    nb::tuple bases = bases_.size() ? bases_ : nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    nb::tuple bases =
+        bases_.size() ? bases_ : nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(bases[0].ptr()));
     nb::object cls = metaclass(nb::str(name_), bases, namespace_);
     module_.attr(name_) = cls;

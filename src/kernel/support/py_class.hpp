@@ -4,9 +4,9 @@
 // names, and take part in garbage collection like any Python object.
 #pragma once
 
-#include <utility>
-
 #include <nanobind/nanobind.h>
+
+#include <utility>
 
 namespace tarvex::kernel {
 
@@ -20,13 +20,15 @@ public:
 
     template <typename Func, typename... Extra>
     ClassBuilder &method(const char *name, Func &&func, const Extra &...extra) {
-        namespace_[name] = nb::cpp_function(std::forward<Func>(func), nb::is_method(), nb::name(name), extra...);
+        namespace_[name] =
+            nb::cpp_function(std::forward<Func>(func), nb::is_method(), nb::name(name), extra...);
         return *this;
     }
 
     template <typename Func, typename... Extra>
     ClassBuilder &static_method(const char *name, Func &&func, const Extra &...extra) {
-        return attr(name, builtin_staticmethod()(nb::cpp_function(std::forward<Func>(func), nb::name(name), extra...)));
+        return attr(name, builtin_staticmethod()(
+                              nb::cpp_function(std::forward<Func>(func), nb::name(name), extra...)));
     }
 
     // A read-only property whose getter takes `self`.

@@ -1,9 +1,9 @@
 // `with lock:` for a threading.Lock (or anything with acquire/release).
 #pragma once
 
-#include <utility>
-
 #include <nanobind/nanobind.h>
+
+#include <utility>
 
 namespace tarvex::kernel {
 

@@ -45,12 +45,14 @@ Py_ssize_t pieces_size(nb::handle chunks) {
 
 }  // namespace
 
-Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type, nb::object request_id) {
+Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                          nb::object request_id) {
     Py_ssize_t size = chunk_size();
     Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
     nb::str chunk_id = uuid4_text();
     Py_ssize_t total_chunks = (length + size - 1) / size;
-    log().info("[Kernel] Chunking large message: type=", message_type, ", size=", length, ", chunks=", total_chunks);
+    log().info("[Kernel] Chunking large message: type=", message_type, ", size=", length,
+               ", chunks=", total_chunks);
     {
         auto held = co_await acquire(self.attr(names::_socket_lock));
         nb::object send = self.attr(names::websocket).attr(names::send);
@@ -72,7 +74,8 @@ Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object messa
             co_await send(dumps(chunk));
         }
     }
-    log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type, ", chunk_id=", chunk_id);
+    log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type,
+                ", chunk_id=", chunk_id);
     co_return nb::none();
 }
 
@@ -122,16 +125,16 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         nb::object slots = nb::steal(PyList_New(total));
         if (!slots.is_valid())
             throw nb::python_error();
-        for (Py_ssize_t i = 0; i < total; ++i)
-            PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
-        buffer = make_message({{names::chunks, slots}, {names::received, nb::int_(0)}, {names::total, total_chunks}});
+        for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
+        buffer = make_message(
+            {{names::chunks, slots}, {names::received, nb::int_(0)}, {names::total, total_chunks}});
         buffers[chunk_id] = buffer;
     }
     nb::object chunks = buffer[names::chunks];
     if (!PyList_Check(chunks.ptr()) || index >= PyList_GET_SIZE(chunks.ptr())) {
         // Fits its own total_chunks but not the buffer the first piece made.
-        log().error("[Kernel] Chunk index ", chunk_index, " out of range for chunk_id ", chunk_id, " (expected ",
-                    nb::len(chunks), " chunks); piece dropped");
+        log().error("[Kernel] Chunk index ", chunk_index, " out of range for chunk_id ", chunk_id,
+                    " (expected ", nb::len(chunks), " chunks); piece dropped");
         return nb::none();
     }
     if (PyList_GET_ITEM(chunks.ptr(), index) == Py_None) {
@@ -151,8 +154,7 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         return nb::none();
 
     bool missing = false;
-    for (nb::handle piece : chunks)
-        missing = missing || piece.is_none();
+    for (nb::handle piece : chunks) missing = missing || piece.is_none();
     buffers.attr("pop")(chunk_id, nb::none());
     if (missing) {
         log().error("[Kernel] Incomplete chunk buffer for chunk_id ", chunk_id);

@@ -95,9 +95,12 @@ void define_message_batcher(nb::module_ &m) {
             },
             nb::arg("message").none())
         .method("_flush_loop",
-                [](nb::object self) { return flush_loop(self).named("_flush_loop", "MessageBatcher._flush_loop"); })
-        .method("_flush_now",
-                [](nb::object self) { return flush_now(self).named("_flush_now", "MessageBatcher._flush_now"); })
+                [](nb::object self) {
+                    return flush_loop(self).named("_flush_loop", "MessageBatcher._flush_loop");
+                })
+        .method(
+            "_flush_now",
+            [](nb::object self) { return flush_now(self).named("_flush_now", "MessageBatcher._flush_now"); })
         .finish();
 }
 

@@ -33,8 +33,8 @@ Coro send_message_direct(nb::object self, nb::object message) {
     nb::object websocket = self.attr(names::websocket);
     nb::object lock = self.attr(names::_socket_lock);
     if (!truthy(websocket) || lock.is_none()) {
-        log().warning("[Kernel] Cannot send message type '", message_type, "': ",
-                      truthy(websocket) ? "Socket lock not initialized" : "WebSocket not connected");
+        log().warning("[Kernel] Cannot send message type '", message_type,
+                      "': ", truthy(websocket) ? "Socket lock not initialized" : "WebSocket not connected");
         co_return nb::none();
     }
     log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
@@ -69,15 +69,20 @@ nb::str dumps(nb::handle obj) {
     return nb::borrow<nb::str>(text);
 }
 
-Coro send_message(nb::object self, nb::object message) { return send_message_direct(std::move(self), std::move(message)); }
+Coro send_message(nb::object self, nb::object message) {
+    return send_message_direct(std::move(self), std::move(message));
+}
 
 nb::object send_message_coroutine(nb::handle self, nb::handle message) {
-    return send_message_direct(nb::borrow(self), nb::borrow(message)).named("send_message", "PythonKernel.send_message").object();
+    return send_message_direct(nb::borrow(self), nb::borrow(message))
+        .named("send_message", "PythonKernel.send_message")
+        .object();
 }
 
 void schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
     nb::object coroutine = send_message_coroutine(self, message);
-    nb::object future = nb::steal(PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
+    nb::object future = nb::steal(
+        PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
     if (!future.is_valid()) {
         nb::python_error failure;
         coroutine.attr(names::close)();  // never scheduled: no "never awaited" warning
