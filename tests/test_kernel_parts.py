@@ -394,5 +394,13 @@ def test_object_keeper_refuses_bad_keys(kernel):
         kernel._deserialize_args(None)
 
 
+def test_deserialize_args_decodes_wire_values(kernel):
+    values = kernel._deserialize_args([{"type": "Int", "value": 3, "isSpec": False},
+                                       {"type": "String", "value": "s", "isSpec": False}])
+    assert values == [3, "s"]
+    with pytest.raises(TypeError):
+        kernel._deserialize_args([["not", "a", "wire", "value"]])
+
+
 def test_json_dumps_is_compact():
     assert k.json_dumps({"a": [1, "é"]}) == '{"a":[1,"é"]}'

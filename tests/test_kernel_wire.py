@@ -471,3 +471,44 @@ def test_features_not_built_yet_answer_with_an_error(bl, message, replies):
         error = reply["error"]
         assert (error["message"] if isinstance(error, dict) else error) == text
         assert reply.get("success") is not True and reply.get("status") != "success"
+
+
+# --- user code reaching the workbook through the object bridge ---
+
+def answer_sys_requests(bl, request_id, answers):
+    """Answers sys_requests with `answers(payload)` until `request_id` ends."""
+    while True:
+        m = bl.recv()
+        if m["type"] == "sys_request":
+            payload = m["payload"]
+            bl.send({"type": "sys_response", "payload": {"requestId": payload["requestId"], **answers(payload)}})
+        elif m["type"] in ("execution_result", "execution_error") and m.get("request_id") == request_id:
+            return m
+
+
+@pytest.mark.parametrize(
+    "answer, outcome",
+    [
+        ({"ok": True, "result": {"type": "Int", "value": 5, "isSpec": False}}, ("execution_result", "5")),
+        ({"ok": True, "result": {"type": "Range", "value": 7, "isSpec": True}},
+         ("execution_result", "<OfficeJsObject Range id=7>")),
+        ({"ok": False, "error": {"message": "No such property: Foo"}}, ("AttributeError", "No such property: Foo")),
+        ({"ok": False}, ("AttributeError", "GET failed for Foo")),
+    ],
+)
+def test_excel_reads_from_user_code(bl, answer, outcome):
+    r = rid()
+    requests = []
+
+    def answers(payload):
+        requests.append(payload)
+        return answer if payload["method"] == "GET" else {"ok": True}
+
+    bl.send({"type": "execution_request", "request_id": r, "code": "excel.Foo"})
+    reply = answer_sys_requests(bl, r, answers)
+    get = requests[0]
+    assert [get[k] for k in ("method", "name", "caller", "kind")] == ["GET", "Foo", 1, "request"]
+    if outcome[0] == "execution_result":
+        assert (reply["type"], reply["result"]) == outcome
+    else:
+        assert (reply["error"]["type"], reply["error"]["message"]) == outcome

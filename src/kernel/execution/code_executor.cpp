@@ -1,8 +1,7 @@
 #include "kernel/execution/code_executor.hpp"
 
 #include "common/args.hpp"
-#include "kernel/execution/output_routing.hpp"
-#include "kernel/execution/stream_classes.hpp"
+#include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -115,22 +114,20 @@ void flush_process_streams() {
 
 nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, nb::handle stderr_callback) {
     require_str(code, "code");
-    nb::object out = new_stream_capture(stdout_callback);
-    nb::object err = new_stream_capture(stderr_callback);
     nb::dict outcome = make_message({{names::success, Py_True},
                                      {names::stdout_, nb::str("")},
                                      {names::stderr_, nb::str("")},
                                      {names::error, Py_None},
                                      {names::result, Py_None}});
+    CapturedOutput output(stdout_callback, stderr_callback);
     try {
-        output::RunRedirect redirect(out, err);
-        nb::object result = run(code, self.attr(names::globals), self.attr(names::locals));
-        outcome[names::result] = result;
+        outcome[names::result] = run(code, self.attr(names::globals), self.attr(names::locals));
         flush_process_streams();
     } catch (...) {
         // Everything user code raises is its outcome, SystemExit included:
         // nothing it does may end the kernel.
         nb::object e = catch_any();
+        output.end();
         outcome[names::success] = false;
         outcome[names::error] = error_record(e);
         try {
@@ -139,8 +136,9 @@ nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, n
             catch_any();
         }
     }
-    outcome[names::stdout_] = out.attr(names::getvalue)();
-    outcome[names::stderr_] = err.attr(names::getvalue)();
+    output.end();
+    outcome[names::stdout_] = output.stdout_text();
+    outcome[names::stderr_] = output.stderr_text();
     return outcome;
 }
 

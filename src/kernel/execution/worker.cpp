@@ -45,15 +45,6 @@ RequestStreams::RequestStreams(nb::handle kernel, nb::handle loop, nb::handle re
       stderr_callback(stream_callback(kernel, loop, names::stderr_, request_id, workbook_id, source,
                                       "[Kernel] stderr streaming error: ")) {}
 
-CapturedOutput::CapturedOutput(const RequestStreams &streams)
-    : out_(new_stream_capture(streams.stdout_callback)), err_(new_stream_capture(streams.stderr_callback)) {
-    redirect_.emplace(out_, err_);
-}
-
-nb::object CapturedOutput::stdout_text() const { return out_.attr(names::getvalue)(); }
-nb::object CapturedOutput::stderr_text() const { return err_.attr(names::getvalue)(); }
-nb::object CapturedOutput::logs() const { return stdout_text() + stderr_text(); }
-
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn) {
     return loop.attr(names::run_in_executor)(kernel.attr(names::_thread_pool), fn);
 }

@@ -6,7 +6,7 @@
 //       RequestStreams streams(self, loop, request_id, workbook_id, source);
 //       nb::object outcome = co_await run_in_worker(self, loop, [=] {   // pool thread
 //           log().debug(worker_prefix(), "Executing ...");
-//           CapturedOutput output(streams);       // this run's stdout/stderr
+//           CapturedOutput output(streams.stdout_callback, streams.stderr_callback);
 //           ...import the module, call the user function...
 //           return outcome_dict;                  // plain dict, GIL held
 //       });
@@ -19,11 +19,10 @@
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
 #include <string>
 #include <utility>
 
-#include "kernel/execution/output_routing.hpp"
+#include "kernel/execution/captured_output.hpp"
 
 namespace tarvex::kernel {
 
@@ -40,20 +39,6 @@ struct RequestStreams {
     nb::object stderr_callback;
     RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id, nb::handle workbook_id,
                    nb::handle source);
-};
-
-// A run's StreamCapture pair, installed for the calling worker thread for
-// the life of this object (see output_routing.hpp).
-class CapturedOutput {
-public:
-    explicit CapturedOutput(const RequestStreams &streams);
-    nb::object stdout_text() const;
-    nb::object stderr_text() const;
-    nb::object logs() const;  // stdout text followed by stderr text
-
-private:
-    nb::object out_, err_;
-    std::optional<output::RunRedirect> redirect_;
 };
 
 // loop.run_in_executor(kernel._thread_pool, fn): an awaitable for `fn()`
