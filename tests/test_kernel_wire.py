@@ -199,9 +199,9 @@ def test_package_paths_unload_the_old_packages(fresh):
     reply = bl.request({"type": "set_package_paths", "old_paths": [a], "new_paths": ["/new/x", "/new/y"]},
                        "package_paths_updated")
     assert reply == {"type": "package_paths_updated", "paths_added": 2, "modules_unloaded": 2, "workbook_id": WB}
+    bl.wait_for_log("Package paths updated: 2 paths added, 2 modules unloaded")  # logged after the lines below
     unloaded = [line.split("Unloaded module: ")[1] for line in bl.logs_matching("Unloaded module: ")]
     assert unloaded == ["pkg_p.S", "pkg_p"]
-    bl.wait_for_log("Package paths updated: 2 paths added, 2 modules unloaded")
     state = bl.execute(f"import sys; (sys.path[:2], 'pkg_q' in sys.modules, {a!r} in sys.path)", rid())[1]
     assert state["result"] == "(['/new/x', '/new/y'], True, False)"
     reply = bl.request({"type": "set_python_paths", "old_paths": [], "new_paths": ["/new/x", "/py/z"]},
