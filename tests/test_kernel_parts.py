@@ -404,3 +404,19 @@ def test_deserialize_args_decodes_wire_values(kernel):
 
 def test_json_dumps_is_compact():
     assert k.json_dumps({"a": [1, "é"]}) == '{"a":[1,"é"]}'
+
+
+async def test_disconnect_during_a_run_leaves_the_original_streams(monkeypatch):
+    original, hook = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", original)
+    kernel = k.PythonKernel("wb-streams")
+    sys.stdout = hook  # what connect installs
+    release, started = threading.Event(), threading.Event()
+    kernel.executor.globals.update(release=release, started=started)
+    run = threading.Thread(target=kernel.executor.execute, args=("started.set()\nrelease.wait(20)",))
+    run.start()
+    started.wait(20)
+    await kernel.disconnect()
+    release.set()
+    run.join()
+    assert sys.stdout is original
