@@ -1,0 +1,99 @@
+// Objects the bridge reaches on every conversion and request, looked up
+// once when the module loads. They live as long as the process: the
+// references are deliberately never released, so nothing is torn down
+// after the interpreter has finalized.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace vantrel {
+
+namespace nb = nanobind;
+
+// Interned attribute names and wire texts (their hashes are cached, so
+// dict operations with them skip hashing).
+struct Names {
+    // wire value keys and type tags
+    PyObject *type, *value, *isSpec, *id;
+    PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
+    // request and response keys
+    PyObject *method, *name, *caller, *args, *arg_type, *requestId, *kind, *request;
+    PyObject *ok, *result, *error, *message;
+    PyObject *GET, *SET, *GETITEM, *CALL, *DEL, *PLACED, *NAMED, *dunder_call, *dunder_del;
+    // proxy attributes
+    PyObject *_internal_id, *_internal_typeName, *_msg_guid, *_typ, *_internal_cache;
+    PyObject *officejs_object, *officejs_array, *officejs_dict, *Function;
+    // messaging attributes and methods
+    PyObject *waiters, *_waiters_lock, *_guid, *_send_handler, *loop, *loop_thread;
+    PyObject *_callable_registry, *_callable_lock, *_next_callable_id;
+    PyObject *send_request_sync, *register_callable, *messaging, *Context, *Excel;
+    PyObject *_internal_officejs_names;
+    // methods called on foreign objects
+    PyObject *acquire, *release, *add_done_callback, *cancel, *cancelled, *done, *exception;
+    PyObject *set_result, *set_exception, *pop, *get, *items, *values, *clear, *copy;
+    PyObject *to_wire, *from_wire, *isoformat, *astimezone, *tzinfo, *fromisoformat;
+    PyObject *to_frame, *columns, *tolist, *ndim, *dtype, *astype, *item;
+    PyObject *empty;  // ""
+};
+
+struct Refs {
+    PyObject *module_dict;  // the vantrel module's globals
+    PyObject *empty_tuple;
+
+    // numpy and pandas
+    PyTypeObject *np_bool, *np_datetime64, *np_ndarray;
+    PyTypeObject *pd_series, *pd_dataframe;
+    PyObject *pd_isna, *np_datetime_data, *np_isnat, *np_datetime_as_string;
+    PyObject *us_dtype, *day_dtype;  // "datetime64[us]", "datetime64[D]"
+
+    // standard library
+    PyObject *b64decode;
+    PyObject *future_type;      // concurrent.futures.Future
+    PyObject *cancelled_error;  // concurrent.futures.CancelledError
+    PyObject *invalid_state_error;
+    PyObject *lock_factory;  // threading.Lock
+    PyObject *dict_items;    // dict.items, to spot subclasses that override it
+
+    // this module's classes and the functions behind Serializer's methods
+    PyObject *serializer;
+    PyObject *to_wire_fn, *from_wire_fn;
+    PyTypeObject *officejs_object, *officejs_array, *officejs_dict;
+    PyObject *messaging_type;
+
+    // Wire value templates {"type": tag, "value": None, "isSpec": flag}:
+    // copying a small dict of the same shape is the cheapest way to make one.
+    PyObject *tmpl_null, *tmpl_bool, *tmpl_int, *tmpl_float, *tmpl_string;
+    PyObject *tmpl_date, *tmpl_bytes, *tmpl_array, *tmpl_dict, *tmpl_function;
+};
+
+extern Names names;
+extern Refs refs;
+
+// Fills `names` and the standard-library part of `refs`.
+void init_refs(nb::module_ &m);
+
+// Turns a new reference from the C API into an object, raising the pending
+// Python error when it is null.
+inline nb::object checked(PyObject *obj) {
+    if (!obj)
+        throw nb::python_error();
+    return nb::steal(obj);
+}
+inline void check(int status) {
+    if (status < 0)
+        throw nb::python_error();
+}
+
+// A global of this module, looked up now (module globals may be replaced).
+nb::object module_global(PyObject *name);
+
+// obj.get(key) for a dict (None when absent), through `get` otherwise.
+nb::object get_item(nb::handle mapping, PyObject *key);
+
+bool truthy(nb::handle obj);
+
+// Raises `type` with the single argument `arg` (any object, kept as is).
+[[noreturn]] void raise_with(PyObject *type, nb::handle arg);
+[[noreturn]] void raise_text(PyObject *type, const char *text);
+
+}  // namespace vantrel
