@@ -17,9 +17,6 @@ prelude = os.environ.get("KERNEL_TEST_PRELUDE")
 if prelude:
     exec(compile(prelude, "<kernel test prelude>", "exec"), {"__name__": "__kernel_test_prelude__"})
 
-sys.path.insert(0, str(ROOT / "tests"))
-import kernel_bridge_shim  # noqa: E402,F401
-
 from tarvex_master import launcher  # noqa: E402
 
 workbook_id, port = sys.argv[1], sys.argv[2]

@@ -10,7 +10,6 @@ import traceback
 
 import pytest
 
-import kernel_bridge_shim  # noqa: F401  (before the kernel reads the user package)
 from tarvex_master.python_server import kernel as k
 
 TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -315,6 +314,7 @@ def kernel():
     instance = k.PythonKernel("wb-parts")
     yield instance
     instance._thread_pool.shutdown(wait=False)
+    instance._lexora.cleanup()
 
 
 def test_kernel_construction(kernel):
@@ -419,4 +419,5 @@ async def test_disconnect_during_a_run_leaves_the_original_streams(monkeypatch):
     await kernel.disconnect()
     release.set()
     run.join()
+    kernel._lexora.cleanup()
     assert sys.stdout is original
