@@ -91,6 +91,27 @@ def test_namespace_persists_and_resets(bl):
     assert bl.execute("(excel, context, tarvex.__name__)", rid())[1]["type"] == "execution_result"
 
 
+@pytest.mark.parametrize("definitions, call, result", [
+    ("import math", "def area(r): return math.pi * r * r", "round(area(1), 2)"),
+    ("scale = 3", "def times(x): return x * scale", "times(2)"),
+    ("rows = [1, 2, 3]", "total = lambda: sum(v for v in rows)", "total()"),
+])
+def test_functions_see_the_names_defined_beside_them(bl, definitions, call, result):
+    bl.execute(definitions, rid())
+    bl.execute(call, rid())
+    _, reply = bl.execute(result, rid())
+    assert reply["type"] == "execution_result", reply
+
+
+def test_first_run_output_goes_out_before_its_result(fresh):
+    # A fresh pool thread can finish the run before the loop has started
+    # the sends of its output; the reply must still come last.
+    layer = fresh(log_level="info")
+    r = rid()
+    messages, _ = layer.execute('print("hello"); 1 + 1', r)
+    assert kinds(messages) == ["stdout", "stdout", "result_output", "execution_result"]
+
+
 def test_kernel_side_failure_is_answered(bl):
     r = rid()
     # The raw value of a result is sent when a function name is given; a

@@ -29,9 +29,14 @@ nb::dict fresh_globals() {
     });
 }
 
+// One dict serves as both globals and locals, as at the top level of a
+// module: with two, a function defined by user code could not see the names
+// the user defined or imported beside it (`import math` then
+// `def f(): return math.pi` would raise NameError when f runs).
 void reset_namespace(nb::handle self) {
-    self.attr(names::globals) = fresh_globals();
-    self.attr(names::locals) = nb::dict();
+    nb::dict namespace_ = fresh_globals();
+    self.attr(names::globals) = namespace_;
+    self.attr(names::locals) = namespace_;
 }
 
 nb::object compile(nb::handle code, const char *file, const char *mode) {

@@ -12,11 +12,12 @@ namespace tarvex::kernel {
 namespace {
 
 nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_type, nb::handle request_id,
-                           nb::handle workbook_id, nb::handle source, const char *error_prefix) {
+                           nb::handle workbook_id, nb::handle source, const char *error_prefix,
+                           std::shared_ptr<RequestStreams::Trail> trail) {
     return nb::cpp_function(
         [kernel = nb::borrow(kernel), loop = nb::borrow(loop), stream_type = nb::borrow(stream_type),
          request_id = nb::borrow(request_id), workbook_id = nb::borrow(workbook_id),
-         source = nb::borrow(source), error_prefix](nb::object text) {
+         source = nb::borrow(source), error_prefix, trail = std::move(trail)](nb::object text) {
             require_str(text, "text");
             try {
                 nb::dict message = make_message({{names::type, stream_type},
@@ -24,7 +25,7 @@ nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_
                                                  {names::request_id, request_id},
                                                  {names::workbook_id, workbook_id},
                                                  {names::source, source}});
-                schedule_send(kernel, loop, message);
+                trail->last_send = schedule_send(kernel, loop, message);
             } catch (...) {
                 nb::object e = catch_exception();
                 log().debug(error_prefix, nb::str(e));
@@ -40,10 +41,29 @@ nb::object running_loop() { return nb::handle(refs.get_running_loop)(); }
 
 RequestStreams::RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id,
                                nb::handle workbook_id, nb::handle source)
-    : stdout_callback(stream_callback(kernel, loop, names::stdout_, request_id, workbook_id, source,
-                                      "[Kernel] stdout streaming error: ")),
-      stderr_callback(stream_callback(kernel, loop, names::stderr_, request_id, workbook_id, source,
-                                      "[Kernel] stderr streaming error: ")) {}
+    : trail(std::make_shared<Trail>()) {
+    stdout_callback = stream_callback(kernel, loop, names::stdout_, request_id, workbook_id, source,
+                                      "[Kernel] stdout streaming error: ", trail);
+    stderr_callback = stream_callback(kernel, loop, names::stderr_, request_id, workbook_id, source,
+                                      "[Kernel] stderr streaming error: ", trail);
+}
+
+// Sends of one request's output take the socket lock in the order they were
+// scheduled, so the latest one finishing means all of them have.
+Coro RequestStreams::wait_for_trail(std::shared_ptr<Trail> trail) {
+    nb::object last = trail->last_send;
+    if (!last.is_valid() || truthy(last.attr("done")()))
+        co_return nb::none();
+    try {
+        co_await nb::handle(refs.wrap_future)(last);
+    } catch (nb::python_error &e) {
+        // A failed stream send is the stream's own business (logged where it
+        // failed); cancellation of the waiting handler is not.
+        if (e.matches(PyExc_BaseException) && !e.matches(PyExc_Exception))
+            throw;
+    }
+    co_return nb::none();
+}
 
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn) {
     return loop.attr(names::run_in_executor)(kernel.attr(names::_thread_pool), fn);

@@ -10,6 +10,7 @@
 //           ...import the module, call the user function...
 //           return outcome_dict;                  // plain dict, GIL held
 //       });
+//       co_await streams.flushed();               // output first, then the replies
 //       ...send the replies with co_await send_message(self, ...)...
 //   }
 //
@@ -19,8 +20,11 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <string>
 #include <utility>
+
+#include "common/coro.hpp"
 
 #include "kernel/execution/captured_output.hpp"
 
@@ -35,10 +39,25 @@ nb::object running_loop();
 // message {type, content, request_id, workbook_id, source}, handed to the
 // loop without waiting. Failures are logged at debug level and dropped.
 struct RequestStreams {
+    // The future of the latest stream send handed to the loop.
+    struct Trail {
+        nb::object last_send;
+    };
+
     nb::object stdout_callback;
     nb::object stderr_callback;
+    std::shared_ptr<Trail> trail;
     RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id, nb::handle workbook_id,
                    nb::handle source);
+
+    // Completes once every stream message handed to the loop so far has been
+    // written. A worker that finishes quickly can have its result ready
+    // before the loop has even started the sends of its output; awaiting
+    // this before replying keeps the output ahead of the reply.
+    Coro flushed() const { return wait_for_trail(trail); }
+
+private:
+    static Coro wait_for_trail(std::shared_ptr<Trail> trail);
 };
 
 // loop.run_in_executor(kernel._thread_pool, fn): an awaitable for `fn()`

@@ -45,6 +45,7 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
             log().debug(prefix, "Execution completed (request_id=", request_id, ")");
             return outcome;
         });
+        co_await streams.flushed();
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", ms1(elapsed_ms(start)), "ms");
         nb::object success = outcome[names::success];

@@ -19,8 +19,9 @@ Coro send_message(nb::object self, nb::object message);
 // The Python coroutine object of send_message(message), as handed to
 // asyncio.run_coroutine_threadsafe by worker threads.
 nb::object send_message_coroutine(nb::handle self, nb::handle message);
-// Hands send_message(message) to `loop` from any thread without waiting.
-void schedule_send(nb::handle self, nb::handle loop, nb::handle message);
+// Hands send_message(message) to `loop` from any thread without waiting;
+// returns the concurrent.futures.Future of the send.
+nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
 // json_dumps(obj) through the module global (so a replacement is honoured).
 nb::str dumps(nb::handle obj);
 

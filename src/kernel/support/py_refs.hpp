@@ -80,6 +80,7 @@ struct Refs {
 
     PyObject *get_running_loop = nullptr;
     PyObject *run_coroutine_threadsafe = nullptr;
+    PyObject *wrap_future = nullptr;
     PyObject *create_task = nullptr;
     PyObject *asyncio_sleep = nullptr;
     PyObject *asyncio_Lock = nullptr;

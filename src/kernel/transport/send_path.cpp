@@ -79,7 +79,7 @@ nb::object send_message_coroutine(nb::handle self, nb::handle message) {
         .object();
 }
 
-void schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
+nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
     nb::object coroutine = send_message_coroutine(self, message);
     nb::object future = nb::steal(
         PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
@@ -88,6 +88,7 @@ void schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
         coroutine.attr(names::close)();  // never scheduled: no "never awaited" warning
         throw failure;
     }
+    return future;
 }
 
 void define_send_path(ClassBuilder &cls) {
