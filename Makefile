@@ -42,7 +42,7 @@ check-install:
 	  test -x venv/bin/tarvex-kernel'
 
 format:
-	$(DEVROOT) bash -c 'clang-format -i src/*/*.hpp src/*/*.cpp tests/native/*.cpp'
+	$(DEVROOT) bash -c 'clang-format -i $$(find src tests/native -name "*.[ch]pp")'
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan node_modules

@@ -1,0 +1,17 @@
+#include "kernel/execution/captured_output.hpp"
+
+#include "kernel/execution/stream_classes.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+CapturedOutput::CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback)
+    : out_(new_stream_capture(stdout_callback)), err_(new_stream_capture(stderr_callback)) {
+    redirect_.emplace(out_, err_);
+}
+
+nb::object CapturedOutput::stdout_text() const { return out_.attr(names::getvalue)(); }
+nb::object CapturedOutput::stderr_text() const { return err_.attr(names::getvalue)(); }
+nb::object CapturedOutput::logs() const { return stdout_text() + stderr_text(); }
+
+}  // namespace tarvex::kernel

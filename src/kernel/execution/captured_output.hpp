@@ -1,0 +1,34 @@
+// One run's output: a StreamCapture per stream, installed as the calling
+// thread's sys.stdout/sys.stderr (see output_routing.hpp) until end() or
+// destruction. Each write is kept and handed to the stream's callback.
+#pragma once
+
+#include <optional>
+
+#include <nanobind/nanobind.h>
+
+#include "kernel/execution/output_routing.hpp"
+
+namespace tarvex::kernel {
+
+namespace nb = nanobind;
+
+class CapturedOutput {
+public:
+    CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback);
+    CapturedOutput(const CapturedOutput &) = delete;
+    CapturedOutput &operator=(const CapturedOutput &) = delete;
+
+    // Puts the streams back; the captured text stays readable.
+    void end() { redirect_.reset(); }
+
+    nb::object stdout_text() const;
+    nb::object stderr_text() const;
+    nb::object logs() const;  // stdout text followed by stderr text
+
+private:
+    nb::object out_, err_;
+    std::optional<output::RunRedirect> redirect_;
+};
+
+}  // namespace tarvex::kernel

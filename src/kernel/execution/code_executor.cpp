@@ -1,0 +1,162 @@
+#include "kernel/execution/code_executor.hpp"
+
+#include "common/args.hpp"
+#include "kernel/execution/captured_output.hpp"
+#include "kernel/execution/tracebacks.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_class.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+// Expressions run under "<kernel>"; statements under the interpreter's own
+// name for source strings, as exec() of a string would.
+const char *const expression_file = "<kernel>";
+const char *const statements_file = "<string>";
+
+// The namespace every run starts from: builtins, the user package and the
+// workbook's root objects.
+nb::dict fresh_globals() {
+    nb::object package = module_global(names::tarvex);
+    return make_message({
+        {names::__builtins__, refs.builtins},
+        {names::tarvex, package},
+        {names::excel, package.attr(names::excel)},
+        {names::context, package.attr(names::context)},
+    });
+}
+
+// One dict serves as both globals and locals, as at the top level of a
+// module: with two, a function defined by user code could not see the names
+// the user defined or imported beside it (`import math` then
+// `def f(): return math.pi` would raise NameError when f runs).
+void reset_namespace(nb::handle self) {
+    nb::dict namespace_ = fresh_globals();
+    self.attr(names::globals) = namespace_;
+    self.attr(names::locals) = namespace_;
+}
+
+nb::object compile(nb::handle code, const char *file, const char *mode) {
+    // dont_inherit: the future flags of whoever happens to be on the stack
+    // must not leak into user code.
+    return nb::handle(refs.builtin_compile)(code, file, mode, nb::arg("dont_inherit") = true);
+}
+
+nb::object evaluate(nb::handle code_object, nb::handle globals, nb::handle locals) {
+    PyObject *value = PyEval_EvalCode(code_object.ptr(), globals.ptr(), locals.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+void exec_statements(nb::handle code, nb::handle globals, nb::handle locals) {
+    evaluate(compile(code, statements_file, "exec"), globals, locals);
+}
+
+// The code object of `code`, or an invalid object when it does not compile
+// in `mode`.
+nb::object compile_or_null(nb::handle code, const char *file, const char *mode) {
+    try {
+        return compile(code, file, mode);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError))
+            throw;
+        return nb::object();
+    }
+}
+
+// Runs `code` as one expression when it is one; otherwise as statements,
+// where a tail after the first "; " that is an expression gives the value
+// ("x = 5; x * 2" shows 10).
+nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
+    if (nb::object expression = compile_or_null(code, expression_file, "eval"); expression.is_valid())
+        return evaluate(expression, globals, locals);
+
+    nb::str separator("; ");
+    Py_ssize_t at = PyUnicode_Find(code.ptr(), separator.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2)
+        throw nb::python_error();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(code.ptr());
+    if (at < 0 || at + 2 == length) {
+        exec_statements(code, globals, locals);
+        return nb::none();
+    }
+    nb::object head = nb::steal(PyUnicode_Substring(code.ptr(), 0, at));
+    nb::object tail = nb::steal(PyUnicode_Substring(code.ptr(), at + 2, length));
+    // A "; " inside a string literal or a comment separates nothing: when
+    // either side is not valid Python on its own, the code runs whole.
+    nb::object head_code = compile_or_null(head, statements_file, "exec");
+    nb::object tail_expression = compile_or_null(tail, expression_file, "eval");
+    nb::object tail_code =
+        tail_expression.is_valid() ? nb::object() : compile_or_null(tail, statements_file, "exec");
+    if (!head_code.is_valid() || (!tail_expression.is_valid() && !tail_code.is_valid())) {
+        exec_statements(code, globals, locals);
+        return nb::none();
+    }
+    evaluate(head_code, globals, locals);
+    if (tail_expression.is_valid()) {
+        try {
+            return evaluate(tail_expression, globals, locals);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_SyntaxError))
+                throw;
+        }
+        exec_statements(tail, globals, locals);
+        return nb::none();
+    }
+    evaluate(tail_code, globals, locals);
+    return nb::none();
+}
+
+void flush_process_streams() {
+    nb::handle sys(refs.sys);
+    sys.attr(names::stdout_).attr(names::flush)();
+    sys.attr(names::stderr_).attr(names::flush)();
+}
+
+nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, nb::handle stderr_callback) {
+    require_str(code, "code");
+    nb::dict outcome = make_message({{names::success, Py_True},
+                                     {names::stdout_, nb::str("")},
+                                     {names::stderr_, nb::str("")},
+                                     {names::error, Py_None},
+                                     {names::result, Py_None}});
+    CapturedOutput output(stdout_callback, stderr_callback);
+    try {
+        outcome[names::result] = run(code, self.attr(names::globals), self.attr(names::locals));
+        flush_process_streams();
+    } catch (...) {
+        // Everything user code raises is its outcome, SystemExit included:
+        // nothing it does may end the kernel.
+        nb::object e = catch_any();
+        output.end();
+        outcome[names::success] = false;
+        outcome[names::error] = error_record(e);
+        try {
+            flush_process_streams();
+        } catch (...) {
+            catch_any();
+        }
+    }
+    output.end();
+    outcome[names::stdout_] = output.stdout_text();
+    outcome[names::stderr_] = output.stderr_text();
+    return outcome;
+}
+
+}  // namespace
+
+void define_code_executor(nb::module_ &m) {
+    ClassBuilder(m, "CodeExecutor")
+        .doc("Runs editor code in a namespace shared by all execution requests.")
+        .method("__init__", &reset_namespace)
+        .method("execute", &execute, nb::arg("code").none(), nb::arg("stdout_callback").none() = nb::none(),
+                nb::arg("stderr_callback").none() = nb::none())
+        .method("reset_namespace", &reset_namespace)
+        .finish();
+}
+
+}  // namespace tarvex::kernel

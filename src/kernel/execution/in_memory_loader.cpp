@@ -1,0 +1,153 @@
+#include "kernel/execution/in_memory_loader.hpp"
+
+#include "common/args.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_class.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+const char *const loader_prefix = "[InMemoryModuleLoader] ";
+
+nb::str virtual_file_name(nb::handle module_name) {
+    return nb::steal<nb::str>(PyUnicode_FromFormat("<virtual:%U>", module_name.ptr()));
+}
+
+nb::object linecache_cache() { return nb::handle(refs.linecache).attr(names::cache); }
+
+nb::dict source_cache(nb::handle self) { return nb::borrow<nb::dict>(self.attr(names::source_cache)); }
+
+// The layout linecache uses: (size, mtime, lines, file name). A None mtime
+// keeps linecache.checkcache from discarding the entry.
+void register_lines(nb::handle source, nb::handle file_name) {
+    nb::object lines = nb::steal(PyUnicode_Splitlines(source.ptr(), 0));
+    if (!lines.is_valid())
+        throw nb::python_error();
+    nb::list with_endings;
+    nb::str newline("\n");
+    for (nb::handle line : lines) with_endings.append(nb::handle(line) + newline);
+    nb::object entry =
+        nb::make_tuple(nb::int_(PyUnicode_GET_LENGTH(source.ptr())), nb::none(), with_endings, file_name);
+    linecache_cache()[file_name] = entry;
+}
+
+nb::object find_spec(nb::handle self, nb::object fullname, nb::handle, nb::handle) {
+    require_str(fullname, "fullname");
+    if (PyDict_Contains(source_cache(self).ptr(), fullname.ptr()) != 1)
+        return nb::none();
+    return nb::handle(refs.ModuleSpec)(fullname, self);
+}
+
+// Drops the leading traceback entries that belong to the kernel module, so
+// that the importer sees the failure starting in the user's module.
+nb::object trim_kernel_frames(nb::handle tb) {
+    nb::object entry = nb::borrow(tb);
+    nb::object kernel_name = nb::handle(refs.module).attr(names::__name__);
+    while (!entry.is_none()) {
+        PyTracebackObject *t = reinterpret_cast<PyTracebackObject *>(entry.ptr());
+        nb::object globals = nb::steal(PyFrame_GetGlobals(t->tb_frame));
+        nb::object name = get(globals, names::__name__);
+        if (!name.equal(kernel_name))
+            break;
+        entry = t->tb_next ? nb::borrow(reinterpret_cast<PyObject *>(t->tb_next)) : nb::none();
+    }
+    return entry;
+}
+
+void exec_module(nb::handle self, nb::handle module) {
+    nb::object name = module.attr(names::__name__);
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(source_cache(self).ptr(), name.ptr(), &found) < 0)
+        throw nb::python_error();
+    nb::object source = nb::steal(found);
+    if (!source.is_valid()) {
+        nb::object text = nb::steal(PyUnicode_FromFormat("No source code found for module '%S'", name.ptr()));
+        PyErr_SetObject(PyExc_ImportError, text.ptr());
+        throw nb::python_error();
+    }
+    nb::str file_name = virtual_file_name(name);
+    register_lines(source, file_name);
+    try {
+        nb::object code =
+            nb::handle(refs.builtin_compile)(source, file_name, "exec", nb::arg("dont_inherit") = true);
+        nb::object globals = module.attr(names::__dict__);
+        nb::object result = nb::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
+        if (!result.is_valid())
+            throw nb::python_error();
+    } catch (...) {
+        nb::object e = catch_exception();
+        log().error(loader_prefix, "Error executing module '", name, "': ", nb::str(e));
+        nb::object tb = nb::steal(PyException_GetTraceback(e.ptr()));
+        nb::object trimmed = trim_kernel_frames(tb.is_valid() ? nb::handle(tb) : nb::none());
+        PyException_SetTraceback(e.ptr(), trimmed.ptr());
+        PyException_SetCause(e.ptr(), nullptr);  // also marks the context as suppressed
+        raise(e);
+    }
+}
+
+void update_module(nb::handle self, nb::object module_name, nb::object code) {
+    require_str(module_name, "module_name");
+    require_str(code, "code");
+    source_cache(self)[module_name] = code;
+    nb::object modules = nb::handle(refs.sys).attr("modules");
+    if (PySequence_Contains(modules.ptr(), module_name.ptr()) == 1) {
+        modules.attr("__delitem__")(module_name);
+        log().debug(loader_prefix, "Removed '", module_name, "' from sys.modules to force reload");
+    }
+}
+
+void delete_module(nb::handle self, nb::object module_name) {
+    require_str(module_name, "module_name");
+    nb::dict cache = source_cache(self);
+    if (PyDict_Contains(cache.ptr(), module_name.ptr()) == 1) {
+        PyDict_DelItem(cache.ptr(), module_name.ptr());
+        log().debug(loader_prefix, "Removed '", module_name, "' from source_cache");
+    }
+    nb::object modules = nb::handle(refs.sys).attr("modules");
+    if (PySequence_Contains(modules.ptr(), module_name.ptr()) == 1) {
+        modules.attr("__delitem__")(module_name);
+        log().debug(loader_prefix, "Removed '", module_name, "' from sys.modules");
+    }
+    nb::object lines = linecache_cache();
+    nb::str file_name = virtual_file_name(module_name);
+    if (PySequence_Contains(lines.ptr(), file_name.ptr()) == 1) {
+        lines.attr("__delitem__")(file_name);
+        log().debug(loader_prefix, "Removed '", module_name, "' from linecache");
+    }
+}
+
+}  // namespace
+
+bool ensure_loader_registered() {
+    nb::object loader = module_global(names::in_memory_loader);
+    nb::object meta_path = nb::handle(refs.sys).attr("meta_path");
+    if (PySequence_Contains(meta_path.ptr(), loader.ptr()) == 1)
+        return false;
+    meta_path.attr("insert")(0, loader);
+    return true;
+}
+
+void define_in_memory_loader(nb::module_ &m) {
+    nb::module_ abc = nb::module_::import_("importlib.abc");
+    ClassBuilder(m, "InMemoryModuleLoader", nb::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader")))
+        .doc("Imports the workbook's modules from source text held in memory.")
+        .method("__init__", [](nb::handle self) { self.attr(names::source_cache) = nb::dict(); })
+        .method("find_spec", &find_spec, nb::arg("fullname").none(), nb::arg("path").none(),
+                nb::arg("target").none() = nb::none())
+        .method(
+            "create_module", [](nb::handle, nb::handle) { return nb::none(); }, nb::arg("spec").none())
+        .method("exec_module", &exec_module, nb::arg("module").none())
+        .method("update_module", &update_module, nb::arg("module_name").none(), nb::arg("code").none())
+        .method("delete_module", &delete_module, nb::arg("module_name").none())
+        .finish();
+}
+
+void create_in_memory_loader(nb::module_ &m) {
+    m.attr("in_memory_loader") = m.attr("InMemoryModuleLoader")();
+    ensure_loader_registered();
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,366 @@
+// handle_message: one incoming message at a time, on the event loop. Cheap
+// requests are answered inline; anything that runs user code becomes a task
+// so that the receive loop keeps reading (sys_response above all, which
+// blocked workers wait for).
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/args.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+// A handler either finishes at once (sync) or returns a coroutine to await.
+using SyncHandler = void (*)(nb::handle self, nb::handle message);
+using AsyncHandler = Coro (*)(nb::object self, nb::object message);
+struct Route {
+    SyncHandler sync = nullptr;
+    AsyncHandler async = nullptr;
+};
+
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+using RouteTable = std::unordered_map<std::string, Route, TextHash, std::equal_to<>>;
+RouteTable *routes = nullptr;  // built once, never destroyed
+
+nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
+nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); }
+
+void start_task(nb::handle coroutine) { nb::handle(refs.create_task)(coroutine); }
+
+bool has_active_debugger(nb::handle self) {
+    PyObject *debugger = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), names::_debugger, &debugger) < 0)
+        throw nb::python_error();
+    bool active = debugger && debugger != Py_None;
+    Py_XDECREF(debugger);
+    return active;
+}
+
+nb::object debugger(nb::handle self) { return self.attr(names::_debugger); }
+
+// --- execution and later features: tasks ---
+
+void on_execution_request(nb::handle self, nb::handle message) {
+    nb::object code = get(message, names::code, nb::str(""));
+    nb::object request_id = get(message, names::request_id);
+    nb::object function_name = get(message, names::function_name);
+    nb::object source = get(message, names::source, nb::str("ide"));
+    log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
+               ", request_id=", request_id, ")");
+    log().debug("[Kernel] Code length: ", nb::len(code), " chars");
+    start_task(execute_code_coroutine(self, code, request_id, function_name, source));
+}
+
+template <const char *Method, const char *Log>
+void start_message_handler(nb::handle self, nb::handle message) {
+    log().info(Log);
+    start_task(call_handler(self, Method, message));
+}
+
+constexpr char custom_function_call_method[] = "_handle_custom_function_call";
+constexpr char custom_function_call_log[] =
+    "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
+constexpr char run_module_method[] = "_handle_run_module";
+constexpr char run_module_log[] = "[Kernel] [Listener Thread] Dispatching run_module to worker";
+constexpr char event_execution_method[] = "_handle_event_execution";
+constexpr char event_execution_log[] = "[Kernel] [Listener Thread] Dispatching event_execution to worker";
+constexpr char python_function_call_method[] = "_handle_python_function_call";
+constexpr char python_function_call_log[] =
+    "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
+
+void on_execute_streaming_function(nb::handle self, nb::handle message) {
+    nb::object request_id = get(message, names::request_id);
+    nb::object module_name = get(message, names::module_name);
+    nb::object function_name = get(message, names::function_name);
+    nb::object args = get(message, names::args, nb::list());
+    nb::object workbook = get(message, names::workbook_id, nb::str(""));
+    nb::object source = get(message, names::source, nb::str("addin"));
+    log().debug("[TIMING] Dispatching streaming function to background task");
+    log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
+    start_task(self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
+                                                        workbook, source));
+}
+
+void on_cancel_streaming_function(nb::handle self, nb::handle message) {
+    nb::object request_id = get(message, names::request_id);
+    log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
+    self.attr(names::_canceled_streaming_requests).attr("add")(request_id);
+}
+
+// --- editor requests: awaited inline ---
+
+template <const char *Method>
+Coro await_message_handler(nb::object self, nb::object message) {
+    co_await call_handler(self, Method, message);
+    co_return nb::none();
+}
+
+constexpr char completion_method[] = "_handle_completion_request";
+constexpr char signature_help_method[] = "_handle_signature_help_request";
+constexpr char hover_method[] = "_handle_hover_request";
+constexpr char diagnostic_method[] = "_handle_diagnostic_request";
+
+// --- paths, namespace and modules: inline ---
+
+Coro on_add_path(nb::object self, nb::object message) {
+    nb::object path = get(message, names::path, nb::str(""));
+    self.attr(names::virtual_env).attr(names::add_path)(path);
+    co_await send_message(self, make_message({{names::type, nb::str("path_added")},
+                                              {names::path, path},
+                                              {names::current_paths, sys_path()}}));
+    co_return nb::none();
+}
+
+Coro on_remove_path(nb::object self, nb::object message) {
+    nb::object path = get(message, names::path, nb::str(""));
+    self.attr(names::virtual_env).attr(names::remove_path)(path);
+    co_await send_message(self, make_message({{names::type, nb::str("path_removed")},
+                                              {names::path, path},
+                                              {names::current_paths, sys_path()}}));
+    co_return nb::none();
+}
+
+Coro on_reset_namespace(nb::object self, nb::object) {
+    self.attr(names::executor).attr(names::reset_namespace)();
+    co_await send_message(self, make_message({{names::type, nb::str("namespace_reset")}}));
+    co_return nb::none();
+}
+
+Coro on_reset_path(nb::object self, nb::object) {
+    self.attr(names::virtual_env).attr(names::reset_path)();
+    co_await send_message(
+        self, make_message({{names::type, nb::str("path_reset")}, {names::current_paths, sys_path()}}));
+    co_return nb::none();
+}
+
+Coro on_update_module(nb::object self, nb::object message) {
+    nb::object module_name = get(message, names::module_name, nb::str(""));
+    nb::object code = get(message, names::code, nb::str(""));
+    nb::dict reply;
+    if (truthy(module_name)) {
+        module_global(names::in_memory_loader).attr(names::update_module)(module_name, code);
+        log().info("[Kernel] Updated virtual module: ", module_name);
+        reply = make_message({{names::type, nb::str("module_updated")}, {names::module_name, module_name}});
+    } else {
+        log().warning("[Kernel] Received update_module without module_name");
+        reply = make_message({{names::type, nb::str("error")},
+                              {names::message, nb::str("update_module requires module_name")}});
+    }
+    co_await send_message(self, reply);
+    co_return nb::none();
+}
+
+Coro on_delete_module(nb::object self, nb::object message) {
+    nb::object module_name = get(message, names::module_name, nb::str(""));
+    nb::dict reply;
+    if (truthy(module_name)) {
+        module_global(names::in_memory_loader).attr(names::delete_module)(module_name);
+        nb::object lexora = self.attr(names::_lexora);
+        if (truthy(lexora))
+            lexora.attr(names::delete_module)(module_name);
+        log().info("[Kernel] Deleted virtual module: ", module_name);
+        reply = make_message({{names::type, nb::str("module_deleted")}, {names::module_name, module_name}});
+    } else {
+        log().warning("[Kernel] Received delete_module without module_name");
+        reply = make_message({{names::type, nb::str("error")},
+                              {names::message, nb::str("delete_module requires module_name")}});
+    }
+    co_await send_message(self, reply);
+    co_return nb::none();
+}
+
+Coro on_shutdown(nb::object self, nb::object) {
+    co_await disconnect(self);
+    co_return nb::none();
+}
+
+// --- debugger commands: inline, ignored without a debug run ---
+
+Coro on_debug_continue(nb::object self, nb::object) {
+    if (!has_active_debugger(self))
+        co_return nb::none();
+    debugger(self).attr(names::continue_execution)();
+    co_await send_message(self, make_message({{names::type, nb::str("debug_resumed")}}));
+    co_return nb::none();
+}
+
+template <PyObject **Command>
+void on_debug_step(nb::handle self, nb::handle) {
+    if (has_active_debugger(self))
+        debugger(self).attr (*Command)();
+}
+
+Coro on_debug_stop(nb::object self, nb::object) {
+    if (!has_active_debugger(self))
+        co_return nb::none();
+    debugger(self).attr(names::stop_debugging)();
+    co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
+                                              {names::workbook_id, workbook_id(self)}}));
+    self.attr(names::_debugger) = nb::none();
+    co_return nb::none();
+}
+
+Coro on_debug_evaluate(nb::object self, nb::object message) {
+    nb::object expression = get(message, names::expression, nb::str(""));
+    nb::object request_id = get(message, names::request_id);
+    nb::dict reply = make_message({{names::type, nb::str("debug_evaluate_result")},
+                                   {names::workbook_id, workbook_id(self)},
+                                   {names::request_id, request_id},
+                                   {names::expression, expression}});
+    if (has_active_debugger(self)) {
+        nb::object result = debugger(self).attr(names::evaluate_expression)(expression);
+        if (PyDict_Merge(reply.ptr(), result.ptr(), 1) < 0)
+            throw nb::python_error();
+    } else {
+        reply[names::error] = nb::str("No active debug session");
+    }
+    co_await send_message(self, reply);
+    co_return nb::none();
+}
+
+void on_debug_update_breakpoints(nb::handle self, nb::handle message) {
+    nb::object breakpoints = get(message, names::breakpoints, nb::list());
+    if (!has_active_debugger(self)) {
+        log().warning("[Kernel] Received debug_update_breakpoints but no active debugger");
+        return;
+    }
+    if (PyList_Check(breakpoints.ptr())) {
+        debugger(self).attr(names::set_breakpoints)(breakpoints);
+        log().info("[Kernel] Updated breakpoints during debug session: ", nb::len(breakpoints),
+                   " breakpoints");
+    } else {
+        log().warning("[Kernel] Invalid breakpoints data type: ",
+                      nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(breakpoints.ptr()))));
+    }
+}
+
+// --- responses, registry, hover mode ---
+
+void on_sys_response(nb::handle self, nb::handle message) { route_sys_response(self, message); }
+
+Coro on_get_object_registry(nb::object self, nb::object) {
+    log().debug("[Kernel] Received get_object_registry request");
+    nb::list registry = get_object_registry(self);
+    co_await send_message(self, make_message({{names::type, nb::str("object_registry_response")},
+                                              {names::objects, registry},
+                                              {names::workbook_id, workbook_id(self)}}));
+    co_return nb::none();
+}
+
+Coro on_set_hover_mode(nb::object self, nb::object message) {
+    nb::object mode = get(message, names::mode, nb::str("compact"));
+    log().debug("[Kernel] Received set_hover_mode: ", mode);
+    nb::object lexora = self.attr(names::_lexora);
+    if (!truthy(lexora)) {
+        log().warning("[Kernel] Lexora not available for hover mode change");
+        co_return nb::none();
+    }
+    lexora.attr(names::set_hover_mode)(mode);
+    co_await send_message(self, make_message({{names::type, nb::str("hover_mode_updated")},
+                                              {names::mode, mode},
+                                              {names::workbook_id, workbook_id(self)}}));
+    co_return nb::none();
+}
+
+RouteTable *build_routes() {
+    auto *table = new RouteTable{
+        {"execution_request", {on_execution_request, nullptr}},
+        {"add_path", {nullptr, on_add_path}},
+        {"remove_path", {nullptr, on_remove_path}},
+        {"reset_namespace", {nullptr, on_reset_namespace}},
+        {"reset_path", {nullptr, on_reset_path}},
+        {"set_package_paths", {nullptr, handle_set_package_paths}},
+        {"set_python_paths", {nullptr, handle_set_python_paths}},
+        {"unload_and_clear_paths", {nullptr, handle_unload_and_clear_paths}},
+        {"update_module", {nullptr, on_update_module}},
+        {"delete_module", {nullptr, on_delete_module}},
+        {"completion_request", {nullptr, await_message_handler<completion_method>}},
+        {"signature_help_request", {nullptr, await_message_handler<signature_help_method>}},
+        {"hover_request", {nullptr, await_message_handler<hover_method>}},
+        {"diagnostic_request", {nullptr, await_message_handler<diagnostic_method>}},
+        {"shutdown", {nullptr, on_shutdown}},
+        {"custom_function_call",
+         {start_message_handler<custom_function_call_method, custom_function_call_log>, nullptr}},
+        {"run_module", {start_message_handler<run_module_method, run_module_log>, nullptr}},
+        {"event_execution", {start_message_handler<event_execution_method, event_execution_log>, nullptr}},
+        {"python_function_call",
+         {start_message_handler<python_function_call_method, python_function_call_log>, nullptr}},
+        {"execute_streaming_function", {on_execute_streaming_function, nullptr}},
+        {"cancel_streaming_function", {on_cancel_streaming_function, nullptr}},
+        {"debug_continue", {nullptr, on_debug_continue}},
+        {"debug_step_over", {on_debug_step<&names::step_over>, nullptr}},
+        {"debug_step_into", {on_debug_step<&names::step_into>, nullptr}},
+        {"debug_step_out", {on_debug_step<&names::step_out>, nullptr}},
+        {"debug_stop", {nullptr, on_debug_stop}},
+        {"debug_evaluate", {nullptr, on_debug_evaluate}},
+        {"debug_update_breakpoints", {on_debug_update_breakpoints, nullptr}},
+        {"sys_response", {on_sys_response, nullptr}},
+        {"get_object_registry", {nullptr, on_get_object_registry}},
+        {"set_hover_mode", {nullptr, on_set_hover_mode}},
+    };
+    return table;
+}
+
+Coro handle_message(nb::object self, nb::object message) {
+    nb::object step = dispatch(self, message);
+    if (!step.is_none())
+        co_await step;
+    co_return nb::none();
+}
+
+}  // namespace
+
+nb::object dispatch(nb::handle self, nb::handle message) {
+    require_dict(message, "message");
+    nb::object message_type = get(message, names::type);
+    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
+
+    if (message_type.equal(module_global(names::CHUNK_HEADER_TYPE))) {
+        nb::object reassembled = handle_chunk(self, message);
+        if (reassembled.is_none())
+            return nb::none();
+        return dispatch(self, reassembled);
+    }
+    log().debug("[TIMING] Message received: type=", message_type, ", request_id=", request_id);
+    log().debug("[Kernel] [Listener Thread] Received message type: ", message_type);
+
+    if (!PyUnicode_Check(message_type.ptr()))
+        return nb::none();
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(message_type.ptr(), &size);
+    if (!text) {
+        PyErr_Clear();  // not encodable, so not one of ours
+        return nb::none();
+    }
+    auto route = routes->find(std::string_view(text, static_cast<size_t>(size)));
+    if (route == routes->end())
+        return nb::none();  // unknown types are ignored
+    if (route->second.sync) {
+        route->second.sync(self, message);
+        return nb::none();
+    }
+    return route->second.async(nb::borrow(self), nb::borrow(message)).object();
+}
+
+void define_dispatcher(ClassBuilder &cls) {
+    routes = build_routes();
+    cls.method(
+           "handle_message",
+           [](nb::object self, nb::object message) {
+               require_dict(message, "message");
+               return handle_message(std::move(self), std::move(message))
+                   .named("handle_message", "PythonKernel.handle_message");
+           },
+           nb::arg("message").none())
+        .property("has_active_debugger", [](nb::handle self) { return has_active_debugger(self); });
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,136 @@
+// execution_request: editor code run on a worker thread with its output
+// streamed, answered with execution_result or execution_error.
+#include <chrono>
+
+#include "common/args.hpp"
+#include "kernel/execution/tracebacks.hpp"
+#include "kernel/execution/worker.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+double elapsed_ms(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+nb::str repr_of(nb::handle value) {
+    PyObject *text = PyObject_Repr(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
+                        nb::object source) {
+    auto start = std::chrono::steady_clock::now();
+    log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
+    nb::object failure;
+    try {
+        log().debug(
+            "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id, ")");
+        nb::object loop = running_loop();
+        nb::object workbook_id = self.attr(names::workbook_id);
+        RequestStreams streams(self, loop, request_id, workbook_id, source);
+        nb::object outcome = co_await run_in_worker(self, loop, [self, code, request_id, streams] {
+            std::string prefix = worker_prefix();
+            log().debug(prefix, "Executing code (request_id=", request_id, ")");
+            nb::object outcome =
+                self.attr(names::executor)
+                    .attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
+            log().debug(prefix, "Execution completed (request_id=", request_id, ")");
+            return outcome;
+        });
+        co_await streams.flushed();
+        log().debug("[TIMING] Execution completed: request_id=", request_id,
+                    ", elapsed=", ms1(elapsed_ms(start)), "ms");
+        nb::object success = outcome[names::success];
+        log().debug("[Kernel] [Async Task] Execution finished, success=", success,
+                    " (request_id=", request_id, ")");
+        if (truthy(success)) {
+            log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
+            nb::object result = outcome[names::result];
+            if (!result.is_none()) {
+                nb::object content = nb::str("Out: ") + repr_of(result) + nb::str("\n");
+                co_await send_message(self, make_message({{names::type, nb::str("result_output")},
+                                                          {names::content, content},
+                                                          {names::request_id, request_id},
+                                                          {names::workbook_id, workbook_id},
+                                                          {names::source, source}}));
+            }
+            // A caller that names a function wants the value itself; the
+            // editor shows its repr.
+            nb::object value = is_nonempty_str(function_name) ? result
+                               : result.is_none()             ? nb::none()
+                                                              : nb::object(repr_of(result));
+            co_await send_message(self, make_message({{names::type, nb::str("execution_result")},
+                                                      {names::success, Py_True},
+                                                      {names::result, value},
+                                                      {names::request_id, request_id},
+                                                      {names::function_name, function_name},
+                                                      {names::workbook_id, workbook_id},
+                                                      {names::source, source}}));
+        } else {
+            nb::object error = outcome[names::error];
+            log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ", nb::str(error));
+            co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
+                                                      {names::success, Py_False},
+                                                      {names::error, error},
+                                                      {names::request_id, request_id},
+                                                      {names::function_name, function_name},
+                                                      {names::workbook_id, workbook_id},
+                                                      {names::source, source}}));
+        }
+    } catch (...) {
+        failure = catch_exception();
+    }
+    if (!failure.is_valid())
+        co_return nb::none();
+
+    log().error("[TIMING] Execution failed: request_id=", request_id, ", elapsed=", ms1(elapsed_ms(start)),
+                "ms, error=", nb::str(failure));
+    log().error("[Kernel] Unexpected error in _execute_code_async: ", nb::str(failure));
+    nb::object send_failure;
+    try {
+        co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
+                                                  {names::success, Py_False},
+                                                  {names::error, error_record(failure)},
+                                                  {names::request_id, request_id},
+                                                  {names::source, source}}));
+    } catch (...) {
+        send_failure = catch_exception();
+    }
+    if (send_failure.is_valid())
+        log().error("[Kernel] Failed to send error message: ", nb::str(send_failure));
+    co_return nb::none();
+}
+
+void check_arguments(nb::handle code, nb::handle request_id, nb::handle function_name, nb::handle source) {
+    require_str(code, "code");
+    require_str(request_id, "request_id", true);
+    require_str(function_name, "function_name", true);
+    require_str(source, "source");
+}
+
+}  // namespace
+
+nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
+                                  nb::handle function_name, nb::handle source) {
+    check_arguments(code, request_id, function_name, source);
+    return execute_code_async(nb::borrow(self), nb::borrow(code), nb::borrow(request_id),
+                              nb::borrow(function_name), nb::borrow(source))
+        .named("_execute_code_async", "PythonKernel._execute_code_async")
+        .object();
+}
+
+void define_execution_request(ClassBuilder &cls) {
+    cls.method("_execute_code_async", &execute_code_coroutine, nb::arg("code").none(),
+               nb::arg("request_id").none(), nb::arg("function_name").none() = nb::none(),
+               nb::arg("source").none() = "ide");
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,135 @@
+// The object keeper (named user objects that outlive one run) and the small
+// services user code reaches through tarvex._kernel_instance. User code calls
+// them on worker threads; each change is announced to the Business Layer
+// without waiting for the send.
+#include "common/args.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+#include "kernel/support/thread_lock.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+void announce(nb::handle self, nb::handle message) { schedule_send(self, self.attr(names::_loop), message); }
+
+nb::object class_name(nb::handle value) {
+    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr(names::__name__);
+}
+
+nb::str repr_of(nb::handle value) {
+    PyObject *text = PyObject_Repr(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+nb::list deserialize_args(nb::handle, nb::object args) {
+    require_list(args, "args");
+    nb::list values;
+    Py_ssize_t count = PyList_GET_SIZE(args.ptr());
+    if (count == 0)
+        return values;
+    nb::object from_wire = module_global(names::tarvex).attr(names::Serializer).attr(names::from_wire);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.ptr()); ++i)
+        values.append(from_wire(nb::borrow(PyList_GET_ITEM(args.ptr(), i))));
+    return values;
+}
+
+void save_object(nb::handle self, nb::object key, nb::object value) {
+    require_str(key, "key");
+    if (PyUnicode_GET_LENGTH(key.ptr()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "ObjectKeeper key must be a non-empty string");
+        throw nb::python_error();
+    }
+    {
+        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        self.attr(names::_object_keeper)[key] = value;
+    }
+    nb::object name = class_name(value);
+    nb::dict message = make_message({{names::type, nb::str("object_registry_update")},
+                                     {names::action, nb::str("update")},
+                                     {names::key, key},
+                                     {names::object_type, name},
+                                     {names::repr, repr_of(value)},
+                                     {names::workbook_id, self.attr(names::workbook_id)}});
+    announce(self, message);
+    log().debug("[Kernel] Saved object: ", key, " (type: ", name, ")");
+}
+
+nb::object get_object(nb::handle self, nb::object key) {
+    require_str(key, "key");
+    ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+    return get(self.attr(names::_object_keeper), key.ptr());
+}
+
+void clear_object(nb::handle self, nb::object key) {
+    require_str(key, "key");
+    {
+        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        self.attr(names::_object_keeper).attr("pop")(key, nb::none());
+    }
+    announce(self, make_message({{names::type, nb::str("object_registry_update")},
+                                 {names::action, nb::str("delete")},
+                                 {names::key, key},
+                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().debug("[Kernel] Cleared object: ", key);
+}
+
+void clear_all_objects(nb::handle self) {
+    {
+        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        self.attr(names::_object_keeper).attr("clear")();
+    }
+    announce(self, make_message({{names::type, nb::str("object_registry_update")},
+                                 {names::action, nb::str("clear_all")},
+                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().debug("[Kernel] Cleared all objects");
+}
+
+void set_enable_events(nb::handle self, nb::handle enable) {
+    bool on = truthy(enable);
+    announce(self, make_message({{names::type, nb::str("set_enable_events")},
+                                 {names::enable, nb::bool_(on)},
+                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().debug("[Kernel] Set enable_events: ", on ? "True" : "False");
+}
+
+void show_message_box(nb::handle self, nb::object message, nb::object title, nb::object type) {
+    require_str(message, "message");
+    require_str(title, "title");
+    require_str(type, "type");
+    announce(self, make_message({{names::type, nb::str("show_message_box")},
+                                 {names::message, message},
+                                 {names::title, title},
+                                 {names::msg_type, type},
+                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().debug("[Kernel] Requested message box: title='", title, "', type='", type, "'");
+}
+
+}  // namespace
+
+nb::list get_object_registry(nb::handle self) {
+    ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+    nb::list registry;
+    nb::dict store = nb::borrow<nb::dict>(self.attr(names::_object_keeper));
+    for (auto [key, value] : store)
+        registry.append(make_message(
+            {{names::key, key}, {names::type, class_name(value)}, {names::repr, repr_of(value)}}));
+    return registry;
+}
+
+void define_object_keeper(ClassBuilder &cls) {
+    cls.method("_deserialize_args", &deserialize_args, nb::arg("args").none())
+        .method("save_object", &save_object, nb::arg("key").none(), nb::arg("value").none())
+        .method("get_object", &get_object, nb::arg("key").none())
+        .method("clear_object", &clear_object, nb::arg("key").none())
+        .method("clear_all_objects", &clear_all_objects)
+        .method("set_enable_events", &set_enable_events, nb::arg("enable").none())
+        .method("show_message_box", &show_message_box, nb::arg("message").none(),
+                nb::arg("title").none() = "Tarvex", nb::arg("type").none() = "Info")
+        .method("get_object_registry", [](nb::handle self) { return get_object_registry(self); });
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,139 @@
+// Package and python paths of the workbook. Package paths go to the front of
+// sys.path and take the packages previously loaded from the old paths out of
+// sys.modules; python paths go to the back and unload nothing.
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object top_level_name(nb::handle name) { return name.attr("split")(".")[0]; }
+
+// Unloads every module of each top-level package that has a module loaded
+// from under one of `paths` (submodules first); returns how many names were
+// selected.
+Py_ssize_t unload_modules_under(nb::handle paths) {
+    nb::list prefixes = copy_list(paths);
+    nb::object modules = nb::handle(refs.sys).attr("modules");
+
+    nb::object base_packages = nb::steal(PySet_New(nullptr));
+    for (nb::handle item : copy_list(modules.attr("items")())) {
+        nb::handle name = nb::handle(PyTuple_GET_ITEM(item.ptr(), 0));
+        nb::handle module = nb::handle(PyTuple_GET_ITEM(item.ptr(), 1));
+        PyObject *file = nullptr;
+        if (PyObject_GetOptionalAttr(module.ptr(), names::__file__, &file) < 0)
+            throw nb::python_error();
+        nb::object file_name = nb::steal(file);
+        if (!file_name.is_valid() || file_name.is_none())
+            continue;
+        for (nb::handle prefix : prefixes) {
+            if (truthy(file_name.attr(names::startswith)(prefix))) {
+                PySet_Add(base_packages.ptr(), top_level_name(name).ptr());
+                break;
+            }
+        }
+    }
+
+    nb::list selected;
+    for (nb::handle name : copy_list(modules.attr("keys")()))
+        if (contains(base_packages, top_level_name(name)))
+            selected.append(name);
+    // Most dots first, so submodules go before their parents; stable.
+    nb::object sorted = nb::handle(refs.builtins)
+                            .attr("sorted")(selected, nb::arg("key") = nb::cpp_function([](nb::handle name) {
+                                                          return name.attr("count")(".");
+                                                      }),
+                                            nb::arg("reverse") = true);
+    for (nb::handle name : sorted) {
+        if (contains(modules, name)) {
+            modules.attr("__delitem__")(name);
+            log().debug("Unloaded module: ", name);
+        }
+    }
+    return PyList_GET_SIZE(selected.ptr());
+}
+
+void remove_from_sys_path(nb::handle paths, const char *log_text) {
+    nb::object path_list = sys_path();
+    for (nb::handle path : nb::iter(paths)) {
+        if (contains(path_list, path)) {
+            path_list.attr("remove")(path);
+            log().debug(log_text, path);
+        }
+    }
+}
+
+}  // namespace
+
+Coro handle_set_package_paths(nb::object self, nb::object message) {
+    nb::object old_paths = get(message, names::old_paths, nb::list());
+    nb::object new_paths = get(message, names::new_paths, nb::list());
+    Py_ssize_t unloaded = unload_modules_under(old_paths);
+    remove_from_sys_path(old_paths, "Removed old path from sys.path: ");
+    nb::object path_list = sys_path();
+    for (nb::handle path : nb::handle(refs.builtins).attr("reversed")(new_paths)) {
+        if (!contains(path_list, path)) {
+            path_list.attr("insert")(0, path);
+            log().debug("Added new path to sys.path: ", path);
+        }
+    }
+    self.attr(names::virtual_env).attr(names::custom_paths) = copy_list(new_paths);
+    nb::object lexora = self.attr(names::_lexora);
+    if (truthy(lexora))
+        lexora.attr(names::update_sys_paths)(new_paths);
+    nb::object added = nb::int_(nb::len(new_paths));
+    co_await send_message(self, make_message({{names::type, nb::str("package_paths_updated")},
+                                              {names::paths_added, added},
+                                              {names::modules_unloaded, nb::int_(unloaded)},
+                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().info("Package paths updated: ", added, " paths added, ", unloaded, " modules unloaded");
+    co_return nb::none();
+}
+
+Coro handle_set_python_paths(nb::object self, nb::object message) {
+    nb::object old_paths = get(message, names::old_paths, nb::list());
+    nb::object new_paths = get(message, names::new_paths, nb::list());
+    remove_from_sys_path(old_paths, "Removed old python path from sys.path: ");
+    nb::object path_list = sys_path();
+    for (nb::handle path : nb::iter(new_paths)) {
+        if (!contains(path_list, path)) {
+            path_list.attr("append")(path);
+            log().debug("Added new python path to sys.path: ", path);
+        }
+    }
+    nb::object lexora = self.attr(names::_lexora);
+    if (truthy(lexora))
+        lexora.attr(names::update_sys_paths)(copy_list(path_list));
+    nb::object added = nb::int_(nb::len(new_paths));
+    co_await send_message(self, make_message({{names::type, nb::str("python_paths_updated")},
+                                              {names::paths_added, added},
+                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().info("Python paths updated: ", added, " paths added");
+    co_return nb::none();
+}
+
+Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
+    nb::object paths = get(message, names::paths, nb::list());
+    Py_ssize_t unloaded = unload_modules_under(paths);
+    remove_from_sys_path(paths, "Removed path from sys.path: ");
+    nb::object cleared = nb::int_(nb::len(paths));
+    co_await send_message(self, make_message({{names::type, nb::str("modules_unloaded")},
+                                              {names::modules_unloaded, nb::int_(unloaded)},
+                                              {names::paths_cleared, cleared},
+                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+    log().info("Modules unloaded: ", unloaded, ", paths cleared: ", cleared);
+    co_return nb::none();
+}
+
+}  // namespace tarvex::kernel

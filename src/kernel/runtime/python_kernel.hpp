@@ -1,0 +1,79 @@
+// PythonKernel: the connection to the Business Layer and everything that
+// serves it. The class is assembled from the parts below, one per file;
+// every coroutine here is a Python coroutine (tarvex::Coro) whose first
+// parameter is the kernel object.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "common/coro.hpp"
+#include "kernel/support/py_class.hpp"
+
+namespace tarvex::kernel {
+
+namespace nb = nanobind;
+
+// --- send path (transport/send_path.cpp) ---
+// send_message(message): the only way out; `message` must be a dict.
+Coro send_message(nb::object self, nb::object message);
+// The Python coroutine object of send_message(message), as handed to
+// asyncio.run_coroutine_threadsafe by worker threads.
+nb::object send_message_coroutine(nb::handle self, nb::handle message);
+// Hands send_message(message) to `loop` from any thread without waiting;
+// returns the concurrent.futures.Future of the send.
+nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
+// json_dumps(obj) through the module global (so a replacement is honoured).
+nb::str dumps(nb::handle obj);
+
+// --- chunking (transport/chunking.cpp) ---
+Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                          nb::object request_id);
+// The message completed by this chunk, or None.
+nb::object handle_chunk(nb::handle self, nb::handle message);
+
+// --- lifecycle (runtime/lifecycle.cpp) ---
+Coro disconnect(nb::object self);
+
+// --- dispatcher (runtime/dispatcher.cpp) ---
+// Dispatches one incoming message: None when it was handled synchronously,
+// otherwise an awaitable that finishes the handling.
+nb::object dispatch(nb::handle self, nb::handle message);
+
+// --- synchronous system requests (runtime/sys_requests.cpp) ---
+void route_sys_response(nb::handle self, nb::handle message);
+// Installs the three closures (connect step 9-11 of the lifecycle).
+nb::object make_send_stream_message(nb::handle self);
+nb::object make_send_sys_request(nb::handle self);
+nb::object make_new_send_request_sync(nb::handle send_sys_request);
+
+// --- paths (runtime/path_handlers.cpp) ---
+Coro handle_set_package_paths(nb::object self, nb::object message);
+Coro handle_set_python_paths(nb::object self, nb::object message);
+Coro handle_unload_and_clear_paths(nb::object self, nb::object message);
+
+// --- object keeper (runtime/object_keeper.cpp) ---
+nb::list get_object_registry(nb::handle self);
+
+// --- execution requests (runtime/execution_request.cpp) ---
+// _execute_code_async(code, request_id, function_name, source), arguments
+// checked before the coroutine is created.
+nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
+                                  nb::handle function_name, nb::handle source);
+
+// --- handlers of later features (runtime/pending_handlers.cpp) ---
+// The coroutine of method `name` called with `args`, looked up on the kernel.
+nb::object call_handler(nb::handle self, const char *name, nb::handle message);
+
+// Each part adds its methods to the class under construction.
+void define_send_path(ClassBuilder &cls);
+void define_chunking(ClassBuilder &cls);
+void define_lifecycle(ClassBuilder &cls);
+void define_dispatcher(ClassBuilder &cls);
+void define_object_keeper(ClassBuilder &cls);
+void define_execution_request(ClassBuilder &cls);
+void define_pending_handlers(ClassBuilder &cls);
+void define_python_kernel(nb::module_ &m);
+void define_message_batcher(nb::module_ &m);
+void define_main(nb::module_ &m);
+
+}  // namespace tarvex::kernel

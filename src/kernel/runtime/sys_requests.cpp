@@ -1,0 +1,146 @@
+// Synchronous requests from worker threads. A worker that needs Excel sends
+// a sys_request through the event loop and blocks on its own threading.Event;
+// the listener stores the sys_response and sets the event. The waiter is
+// registered before the request leaves, so a fast answer cannot be missed.
+#include <nanobind/stl/string.h>
+
+#include "common/args.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+#include "kernel/support/thread_lock.hpp"
+#include "kernel/support/uuid4.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+std::string worker_prefix(nb::handle thread_name) {
+    return concat("[Kernel] [Worker Thread ", thread_name, "] ");
+}
+
+nb::object messaging() { return module_global(names::tarvex).attr(names::messaging); }
+
+nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
+    require_dict(payload, "payload");
+    nb::object request_id = get(payload, names::requestId);
+    nb::object thread = nb::handle(refs.current_thread)();
+    nb::object thread_name = thread.attr(names::name);
+
+    nb::object loop_thread = messaging().attr(names::loop_thread);
+    if (!loop_thread.is_none() && thread.equal(loop_thread)) {
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "send_sys_request must not be called from the async event loop thread to avoid deadlock");
+        throw nb::python_error();
+    }
+    std::string prefix = worker_prefix(thread_name);
+    log().debug(prefix, "Sending sys_request: ", request_id);
+
+    nb::object event = nb::handle(refs.threading_Event)();
+    nb::object lock = kernel.attr(names::_response_lock);
+    {
+        ThreadLockHeld held(lock);
+        kernel.attr(names::_response_futures)[request_id] = event;
+    }
+    schedule_send(kernel, kernel.attr(names::_loop),
+                  make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+    log().debug(prefix, "Waiting for sys_response: ", request_id);
+
+    bool signalled = truthy(event.attr(names::wait)(nb::arg("timeout") = timeout));
+    nb::object response;
+    if (signalled) {
+        log().debug(prefix, "Received sys_response: ", request_id);
+        {
+            ThreadLockHeld held(lock);
+            response = kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
+            kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
+        }
+        if (response.is_none()) {
+            std::string text = concat("sys_response data missing for request_id: ", request_id);
+            log().error("[Kernel] ", text);
+            PyErr_SetString(PyExc_RuntimeError, text.c_str());
+            throw nb::python_error();
+        }
+        return response;
+    }
+    {
+        ThreadLockHeld held(lock);
+        kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
+        kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
+    }
+    log().error(prefix, "sys_request timeout: ", request_id);
+    std::string text = concat("sys_request timeout after ", timeout, "s: ", request_id);
+    PyErr_SetString(PyExc_TimeoutError, text.c_str());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+nb::object make_send_stream_message(nb::handle self) {
+    nb::object kernel = nb::borrow(self);
+    return nb::cpp_function(
+        [kernel](nb::object stream_type, nb::object content) {
+            require_str(stream_type, "stream_type");
+            require_str(content, "content");
+            try {
+                nb::dict message = make_message({{names::type, stream_type},
+                                                 {names::content, content},
+                                                 {names::workbook_id, kernel.attr(names::workbook_id)}});
+                schedule_send(kernel, kernel.attr(names::_loop), message);
+            } catch (...) {
+                nb::object e = catch_exception();
+                log().debug("[Kernel] ", stream_type, " streaming error: ", nb::str(e));
+            }
+        },
+        nb::name("send_stream_message"), nb::arg("stream_type").none(), nb::arg("content").none());
+}
+
+nb::object make_send_sys_request(nb::handle self) {
+    nb::object kernel = nb::borrow(self);
+    return nb::cpp_function(
+        [kernel](nb::object payload, nb::object timeout) {
+            return send_sys_request(kernel, payload, timeout);
+        },
+        nb::name("send_sys_request"), nb::arg("payload").none(), nb::arg("timeout").none() = 30.0);
+}
+
+nb::object make_new_send_request_sync(nb::handle send_sys_request_function) {
+    nb::object send = nb::borrow(send_sys_request_function);
+    return nb::cpp_function(
+        [send](nb::object req, nb::object timeout) {
+            require_dict(req, "req");
+            nb::object request = nb::steal(PyDict_Copy(req.ptr()));
+            if (!request.is_valid())
+                throw nb::python_error();
+            request[names::requestId] = uuid4_hex();
+            request[names::kind] = nb::str("request");
+            return send(request, nb::arg("timeout") = timeout);
+        },
+        nb::name("new_send_request_sync"), nb::arg("req").none(), nb::arg("timeout").none() = 30.0);
+}
+
+void route_sys_response(nb::handle self, nb::handle message) {
+    nb::object payload = get(message, names::payload);
+    if (!truthy(payload))
+        payload = nb::borrow(message);
+    nb::object request_id = get(payload, names::requestId);
+    log().debug("[Kernel] [Listener Thread] Received sys_response for request_id: ", request_id,
+                ", unblocking worker");
+    if (!truthy(request_id)) {
+        log().warning("[Kernel] Received sys_response without requestId");
+        return;
+    }
+    ThreadLockHeld held(self.attr(names::_response_lock));
+    self.attr(names::_response_data)[request_id] = payload;
+    nb::object event = get(self.attr(names::_response_futures), request_id.ptr());
+    if (!event.is_none()) {
+        event.attr(names::set)();
+        log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
+    } else {
+        log().warning("[Kernel] Received sys_response for unknown request_id: ", request_id);
+    }
+}
+
+}  // namespace tarvex::kernel

@@ -1,0 +1,211 @@
+// Chunked transfer: a serialized message longer than CHUNK_SIZE characters
+// travels as "chunk" frames, and chunk frames from the Business Layer are
+// put back together before dispatch.
+//
+// Reassembly is bounded: a message may have at most MAX_CHUNKS pieces and
+// MAX_CHUNKED_MESSAGE_SIZE characters in all, so a bad header or an endless
+// stream of pieces cannot exhaust memory.
+#include <algorithm>
+
+#include "common/args.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+#include "kernel/support/uuid4.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+Py_ssize_t chunk_size() {
+    Py_ssize_t size = module_size_constant(names::CHUNK_SIZE);
+    if (size < 1) {
+        PyErr_SetString(PyExc_ValueError, "CHUNK_SIZE must be a positive number of characters");
+        throw nb::python_error();
+    }
+    return size;
+}
+
+bool less(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+Py_ssize_t pieces_size(nb::handle chunks) {
+    Py_ssize_t size = 0;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(chunks.ptr()); i < n; ++i) {
+        PyObject *piece = PyList_GET_ITEM(chunks.ptr(), i);
+        if (PyUnicode_Check(piece))
+            size += PyUnicode_GET_LENGTH(piece);
+    }
+    return size;
+}
+
+}  // namespace
+
+Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                          nb::object request_id) {
+    Py_ssize_t size = chunk_size();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
+    nb::str chunk_id = uuid4_text();
+    Py_ssize_t total_chunks = (length + size - 1) / size;
+    log().info("[Kernel] Chunking large message: type=", message_type, ", size=", length,
+               ", chunks=", total_chunks);
+    {
+        auto held = co_await acquire(self.attr(names::_socket_lock));
+        nb::object send = self.attr(names::websocket).attr(names::send);
+        nb::object header_type = module_global(names::CHUNK_HEADER_TYPE);
+        nb::object total = nb::int_(total_chunks);
+        for (Py_ssize_t i = 0; i < total_chunks; ++i) {
+            Py_ssize_t start = i * size;
+            Py_ssize_t end = std::min(start + size, length);
+            nb::object piece = nb::steal(PyUnicode_Substring(raw_json.ptr(), start, end));
+            if (!piece.is_valid())
+                throw nb::python_error();
+            nb::dict chunk = make_message({{names::type, header_type},
+                                           {names::chunk_id, chunk_id},
+                                           {names::chunk_index, nb::int_(i)},
+                                           {names::total_chunks, total},
+                                           {names::data, piece},
+                                           {names::original_type, message_type},
+                                           {names::request_id, request_id}});
+            co_await send(dumps(chunk));
+        }
+    }
+    log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type,
+                ", chunk_id=", chunk_id);
+    co_return nb::none();
+}
+
+nb::object handle_chunk(nb::handle self, nb::handle message) {
+    nb::object chunk_id = get(message, names::chunk_id);
+    nb::object chunk_index = get(message, names::chunk_index);
+    nb::object total_chunks = get(message, names::total_chunks);
+    nb::object chunk_data = get(message, names::data, nb::str(""));
+
+    if (chunk_index.is_none() || total_chunks.is_none() || chunk_id.is_none()) {
+        log().error("[Kernel] Invalid chunk message: missing required fields");
+        return nb::none();
+    }
+    // An id that cannot key the buffers (a list, an object) must not end the
+    // connection.
+    if (!PyUnicode_Check(chunk_id.ptr()) && !PyLong_Check(chunk_id.ptr()) && !PyFloat_Check(chunk_id.ptr())) {
+        log().error("[Kernel] Invalid chunk message: chunk_id must be a string or a number");
+        return nb::none();
+    }
+    if (!PyLong_Check(chunk_index.ptr()) || !PyLong_Check(total_chunks.ptr())) {
+        log().error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
+        return nb::none();
+    }
+    if (less(chunk_index, nb::int_(0)) || !less(chunk_index, total_chunks)) {
+        log().error("[Kernel] Invalid chunk_index ", chunk_index, " for total_chunks ", total_chunks);
+        return nb::none();
+    }
+    nb::object max_chunks = module_global(names::MAX_CHUNKS);
+    if (less(max_chunks, total_chunks)) {
+        log().error("[Kernel] Invalid total_chunks ", total_chunks, ": a chunked message may have at most ",
+                    max_chunks, " chunks");
+        return nb::none();
+    }
+    // Both now fit: 0 <= index < total <= MAX_CHUNKS.
+    Py_ssize_t index = PyLong_AsSsize_t(chunk_index.ptr());
+    Py_ssize_t total = PyLong_AsSsize_t(total_chunks.ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (!chunk_data.is_none() && !PyUnicode_Check(chunk_data.ptr())) {
+        log().error("[Kernel] Invalid chunk message: data must be a string");
+        return nb::none();
+    }
+
+    nb::object buffers = self.attr(names::_chunk_buffers);
+    nb::object buffer = get(buffers, chunk_id.ptr(), nb::none());
+    if (buffer.is_none()) {
+        nb::object slots = nb::steal(PyList_New(total));
+        if (!slots.is_valid())
+            throw nb::python_error();
+        for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
+        buffer = make_message(
+            {{names::chunks, slots}, {names::received, nb::int_(0)}, {names::total, total_chunks}});
+        buffers[chunk_id] = buffer;
+    }
+    nb::object chunks = buffer[names::chunks];
+    if (!PyList_Check(chunks.ptr()) || index >= PyList_GET_SIZE(chunks.ptr())) {
+        // Fits its own total_chunks but not the buffer the first piece made.
+        log().error("[Kernel] Chunk index ", chunk_index, " out of range for chunk_id ", chunk_id,
+                    " (expected ", nb::len(chunks), " chunks); piece dropped");
+        return nb::none();
+    }
+    if (PyList_GET_ITEM(chunks.ptr(), index) == Py_None) {
+        if (!chunk_data.is_none()) {
+            Py_ssize_t limit = module_size_constant(names::MAX_CHUNKED_MESSAGE_SIZE);
+            if (pieces_size(chunks) + PyUnicode_GET_LENGTH(chunk_data.ptr()) > limit) {
+                log().error("[Kernel] Chunked message ", chunk_id, " exceeds ", limit,
+                            " characters; message dropped");
+                buffers.attr("pop")(chunk_id, nb::none());
+                return nb::none();
+            }
+        }
+        chunks[nb::int_(index)] = chunk_data;
+        buffer[names::received] = buffer[names::received] + nb::int_(1);
+    }
+    if (!buffer[names::received].equal(buffer[names::total]))
+        return nb::none();
+
+    bool missing = false;
+    for (nb::handle piece : chunks) missing = missing || piece.is_none();
+    buffers.attr("pop")(chunk_id, nb::none());
+    if (missing) {
+        log().error("[Kernel] Incomplete chunk buffer for chunk_id ", chunk_id);
+        return nb::none();
+    }
+    nb::object full_json = nb::steal(PyUnicode_Join(nb::str("").ptr(), chunks.ptr()));
+    if (!full_json.is_valid())
+        throw nb::python_error();
+    nb::object reassembled;
+    try {
+        reassembled = nb::handle(refs.json_loads)(full_json);
+    } catch (nb::python_error &e) {
+        if (!e.matches(refs.JSONDecodeError))
+            throw;
+        log().error("[Kernel] Failed to parse reassembled message: ", nb::str(e.value()));
+        return nb::none();
+    }
+    if (PyDict_Check(reassembled.ptr())) {
+        nb::object type = get(reassembled, names::type);
+        if (type.equal(module_global(names::CHUNK_HEADER_TYPE))) {
+            log().error("[Kernel] Nested chunk message detected for chunk_id ", chunk_id, ", rejecting");
+            return nb::none();
+        }
+    }
+    return reassembled;
+}
+
+namespace {
+Coro chunk_result(nb::object self, nb::object message) { co_return handle_chunk(self, message); }
+}  // namespace
+
+void define_chunking(ClassBuilder &cls) {
+    cls.method(
+           "_send_chunked_message",
+           [](nb::object self, nb::object raw_json, nb::object message_type, nb::object request_id) {
+               require_str(raw_json, "raw_json");
+               require_str(message_type, "message_type");
+               require_str(request_id, "request_id");
+               return send_chunked_message(std::move(self), std::move(raw_json), std::move(message_type),
+                                           std::move(request_id))
+                   .named("_send_chunked_message", "PythonKernel._send_chunked_message");
+           },
+           nb::arg("raw_json").none(), nb::arg("message_type").none(), nb::arg("request_id").none())
+        .method(
+            "_handle_chunk_message",
+            [](nb::object self, nb::object message) {
+                require_dict(message, "message");
+                return chunk_result(std::move(self), std::move(message))
+                    .named("_handle_chunk_message", "PythonKernel._handle_chunk_message");
+            },
+            nb::arg("message").none());
+}
+
+}  // namespace tarvex::kernel

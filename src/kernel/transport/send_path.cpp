@@ -1,0 +1,113 @@
+// The one way out: send_message -> one text frame, or a run of chunk frames
+// for long messages. Every write holds _socket_lock, so frames of different
+// messages never interleave.
+#include <chrono>
+
+#include "common/args.hpp"
+#include "kernel/json_dumps.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+// A lock wait above this is worth a warning (measured from before
+// serialization, which happens outside the lock).
+constexpr double slow_lock_wait_ms = 5.0;
+
+// The chunk header carries type and request id as text; a null or odd value
+// there must not make a long message unsendable.
+nb::object header_text(nb::handle value, const char *fallback) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    if (value.is_none())
+        return nb::str(fallback);
+    return nb::str(value);
+}
+
+Coro send_message_direct(nb::object self, nb::object message) {
+    nb::object message_type = get(message, names::type, nb::str("unknown"));
+    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
+    nb::object websocket = self.attr(names::websocket);
+    nb::object lock = self.attr(names::_socket_lock);
+    if (!truthy(websocket) || lock.is_none()) {
+        log().warning("[Kernel] Cannot send message type '", message_type,
+                      "': ", truthy(websocket) ? "Socket lock not initialized" : "WebSocket not connected");
+        co_return nb::none();
+    }
+    log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
+    auto start = std::chrono::steady_clock::now();
+    nb::str raw_json = dumps(message);
+    if (PyUnicode_GET_LENGTH(raw_json.ptr()) > module_size_constant(names::CHUNK_SIZE)) {
+        co_await send_chunked_message(self, raw_json, header_text(message_type, "unknown"),
+                                      header_text(request_id, "N/A"));
+    } else {
+        auto held = co_await acquire(lock);
+        double waited_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        if (waited_ms > slow_lock_wait_ms)
+            log().warning("[TIMING] Socket lock waited ", ms1(waited_ms), "ms for: type=", message_type);
+        co_await websocket.attr(names::send)(raw_json);
+    }
+    log().debug("[TIMING] Message sent: type=", message_type, ", request_id=", request_id);
+    co_return nb::none();
+}
+
+}  // namespace
+
+nb::str dumps(nb::handle obj) {
+    nb::object function = module_global(names::json_dumps);
+    if (function.ptr() == refs.json_dumps_function)
+        return json_dumps(obj);
+    nb::object text = function(obj);
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "json_dumps must return str, not %.200s", Py_TYPE(text.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return nb::borrow<nb::str>(text);
+}
+
+Coro send_message(nb::object self, nb::object message) {
+    return send_message_direct(std::move(self), std::move(message));
+}
+
+nb::object send_message_coroutine(nb::handle self, nb::handle message) {
+    return send_message_direct(nb::borrow(self), nb::borrow(message))
+        .named("send_message", "PythonKernel.send_message")
+        .object();
+}
+
+nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
+    nb::object coroutine = send_message_coroutine(self, message);
+    nb::object future = nb::steal(
+        PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
+    if (!future.is_valid()) {
+        nb::python_error failure;
+        coroutine.attr(names::close)();  // never scheduled: no "never awaited" warning
+        throw failure;
+    }
+    return future;
+}
+
+void define_send_path(ClassBuilder &cls) {
+    cls.method(
+           "send_message",
+           [](nb::object self, nb::object message) {
+               require_dict(message, "message");
+               return send_message_direct(std::move(self), std::move(message))
+                   .named("send_message", "PythonKernel.send_message");
+           },
+           nb::arg("message").none())
+        .method(
+            "_send_message_direct",
+            [](nb::object self, nb::object message) {
+                require_dict(message, "message");
+                return send_message_direct(std::move(self), std::move(message))
+                    .named("_send_message_direct", "PythonKernel._send_message_direct");
+            },
+            nb::arg("message").none());
+}
+
+}  // namespace tarvex::kernel
