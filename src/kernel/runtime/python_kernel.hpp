@@ -72,6 +72,7 @@ void define_dispatcher(ClassBuilder &cls);
 void define_object_keeper(ClassBuilder &cls);
 void define_execution_request(ClassBuilder &cls);
 void define_pending_handlers(ClassBuilder &cls);
+void define_editor_requests(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
 void define_message_batcher(nb::module_ &m);
 void define_main(nb::module_ &m);
