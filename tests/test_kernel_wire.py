@@ -493,8 +493,6 @@ def test_debugger_commands_without_a_debug_run(bl):
          [("python_function_result", "Python function calls is not available yet")]),
         ({"type": "execute_streaming_function", "module_name": "m", "function_name": "f", "request_id": "c4"},
          [("streaming_function_result", "Streaming functions is not available yet")]),
-        ({"type": "completion_request", "code": "x", "request_id": "c5"},
-         [("completion_response", "Completions is not available yet")]),
     ],
 )
 def test_features_not_built_yet_answer_with_an_error(bl, message, replies):

@@ -1,5 +1,5 @@
 // Requests of features this kernel does not carry yet (custom functions, run
-// module, events, callables, streaming functions, editor language requests).
+// module, events, callables, streaming functions).
 // Each is answered with the reply its sender waits for, marked as an error
 // that says the feature is not available yet: never dropped silently, never
 // reported as a success. A feature that lands replaces its method here.
@@ -56,18 +56,6 @@ nb::object function_call(nb::handle self, nb::object message, const char *name, 
                                     {names::status, nb::str("error")},
                                     {names::error, record}});
     return coroutine(self, name, error, result);
-}
-
-nb::object editor_request(nb::handle self, nb::object message, const char *name, const char *response_type,
-                          const char *feature, std::initializer_list<Field> result_fields) {
-    require_dict(message, "message");
-    nb::dict response = make_message({{names::type, nb::str(response_type)}});
-    for (const auto &[key, value] : result_fields) response[key] = value;
-    response[names::error] = not_available(feature);
-    response[names::request_id] = get(message, names::request_id);
-    response[names::workbook_id] = get(message, names::workbook_id);
-    response[names::module_name] = get(message, names::module_name);
-    return coroutine(self, name, response);
 }
 
 }  // namespace
@@ -131,38 +119,7 @@ void define_pending_handlers(ClassBuilder &cls) {
                 return coroutine(self, "_execute_streaming_function", result);
             },
             nb::arg("request_id").none(), nb::arg("module_name").none(), nb::arg("function_name").none(),
-            nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none())
-        .method(
-            "_handle_completion_request",
-            [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_completion_request", "completion_response",
-                                      "Completions", {{names::completions, nb::list()}});
-            },
-            nb::arg("message").none())
-        .method(
-            "_handle_signature_help_request",
-            [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_signature_help_request",
-                                      "signature_help_response", "Signature help",
-                                      {{names::signatures, nb::list()},
-                                       {names::activeSignature, nb::int_(0)},
-                                       {names::activeParameter, nb::int_(0)}});
-            },
-            nb::arg("message").none())
-        .method(
-            "_handle_hover_request",
-            [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_hover_request", "hover_response", "Hover",
-                                      {{names::contents, nb::none()}});
-            },
-            nb::arg("message").none())
-        .method(
-            "_handle_diagnostic_request",
-            [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_diagnostic_request", "diagnostic_response",
-                                      "Diagnostics", {{names::diagnostics, nb::list()}});
-            },
-            nb::arg("message").none());
+            nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none());
 }
 
 }  // namespace tarvex::kernel

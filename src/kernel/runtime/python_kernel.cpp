@@ -62,6 +62,7 @@ void define_python_kernel(nb::module_ &m) {
     define_object_keeper(cls);
     define_execution_request(cls);
     define_pending_handlers(cls);
+    define_editor_requests(cls);
     cls.finish();
 }
 

@@ -41,6 +41,9 @@ nb::object dispatch(nb::handle self, nb::handle message);
 
 // --- synchronous system requests (runtime/sys_requests.cpp) ---
 void route_sys_response(nb::handle self, nb::handle message);
+// Wakes every worker waiting for a sys_response; called once the connection
+// is gone (running is False), so they fail at once instead of timing out.
+void wake_sys_request_waiters(nb::handle self);
 // Installs the three closures (connect step 9-11 of the lifecycle).
 nb::object make_send_stream_message(nb::handle self);
 nb::object make_send_sys_request(nb::handle self);
@@ -72,6 +75,7 @@ void define_dispatcher(ClassBuilder &cls);
 void define_object_keeper(ClassBuilder &cls);
 void define_execution_request(ClassBuilder &cls);
 void define_pending_handlers(ClassBuilder &cls);
+void define_editor_requests(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
 void define_message_batcher(nb::module_ &m);
 void define_main(nb::module_ &m);

@@ -41,7 +41,10 @@ namespace nb = nanobind;
     X(stop) X(__file__) X(__name__) X(__traceback__) X(__dict__) X(__builtins__) X(args) \
     X(paths_added) X(modules_unloaded) X(paths_cleared) X(websockets) X(Lexora) X(Agent) \
     X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
-    X(diagnostics) X(stdout_) X(stderr_)
+    X(diagnostics) X(stdout_) X(stderr_) \
+    X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
+    X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
+    X(_canceled_order)
 // clang-format on
 
 namespace names {
