@@ -9,7 +9,8 @@ import tempfile
 import threading
 
 from selenium import webdriver
-from selenium.common.exceptions import JavascriptException, TimeoutException
+from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
+                                        StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -95,8 +96,8 @@ class Page:
         def probe(_):
             try:
                 return condition(self)
-            except JavascriptException:
-                return False
+            except (JavascriptException, NoSuchElementException, StaleElementReferenceException):
+                return False  # the editor redraws its lines and widgets at will: look again
         try:
             return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(probe)
         except TimeoutException:
@@ -131,6 +132,14 @@ class Page:
     def set_module(self, code):
         """Replaces the text of the open module (left unsaved, as typing would)."""
         self.js("window.standinPage.editor.editor.getModel().setValue(arguments[0])", code)
+
+    def put_cursor_at_end(self):
+        """Focuses the editor with the cursor after the last character, ready for typing."""
+        self.js("""const editor = window.standinPage.editor.editor;
+                   const model = editor.getModel();
+                   const line = model.getLineCount();
+                   editor.setPosition({lineNumber: line, column: model.getLineMaxColumn(line)});
+                   editor.focus();""")
 
     def cell(self, address):
         return self.driver.find_element(By.CSS_SELECTOR, f'#grid td[data-address="{address}"]')

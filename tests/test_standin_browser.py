@@ -67,8 +67,8 @@ def test_code_reads_and_writes_the_workbook_and_the_grid_follows(page):
 
 
 def test_typing_in_a_module_offers_completions(page):
-    lines = page.driver.find_element(By.CSS_SELECTOR, "#editor .view-lines")
-    ActionChains(page.driver).click(lines).send_keys("import math", Keys.ENTER, "math.sq").perform()
+    page.put_cursor_at_end()
+    ActionChains(page.driver).send_keys("import math", Keys.ENTER, "math.sq").perform()
     page.wait(lambda p: p.js("return window.standinPage.editor.code()") == "import math\nmath.sq", "the typed text")
     page.wait(lambda p: any("sqrt" in row.text for row in
                             p.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")),
@@ -80,19 +80,21 @@ def test_the_editor_shows_diagnostics_hover_and_signature_help(page):
     page.wait(lambda p: p.js("return window.standinPage.monaco.editor.getModelMarkers({})"
                              ".some(m => m.message.includes(\"'nosuchmodule_xyz' could not be resolved\"))"),
               "the unresolved-import marker")
-    lines = page.driver.find_elements(By.CSS_SELECTOR, "#editor .view-line")
-    ActionChains(page.driver).click(lines[-1]).send_keys(Keys.END, "triple(").perform()
+    page.put_cursor_at_end()
+    ActionChains(page.driver).send_keys("triple(").perform()
     page.wait(lambda p: "triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".parameter-hints-widget").text,
               "the parameter hint")
     ActionChains(page.driver).send_keys(Keys.ESCAPE, "2)").perform()
-    call = page.wait(lambda p: p.js("""
-        const line = [...document.querySelectorAll('#editor .view-line')]
-          .find(l => l.textContent.startsWith('triple(2)'));
-        return line && [...line.querySelectorAll('span span')].find(s => s.textContent === 'triple');"""),
-        "the typed call")
-    ActionChains(page.driver).move_to_element(call).perform()
-    page.wait(lambda p: "(function) triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text,
-              "the compact hover")
+
+    def hovering_shows_the_function(p):
+        call = p.js("""
+            const line = [...document.querySelectorAll('#editor .view-line')]
+              .find(l => l.textContent.startsWith('triple(2)'));
+            return line && [...line.querySelectorAll('span span')].find(s => s.textContent === 'triple');""")
+        ActionChains(p.driver).move_to_element(call).perform()
+        return "(function) triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text
+
+    page.wait(hovering_shows_the_function, "the compact hover")
 
 
 def test_a_module_function_in_a_cell_formula_gives_the_cell_its_value(page):
