@@ -148,8 +148,10 @@ class Page:
         self.cell(address).click()
         box = self.element("cell-input")
         box.click()
-        box.clear()
-        box.send_keys(text)
+        # Select what is there and type over it, as a person does (clear() would
+        # leave the box, and a live cell would fill it again before typing).
+        box.send_keys(Keys.CONTROL, "a")
+        box.send_keys(text if text else Keys.DELETE)
         box.send_keys(Keys.ENTER)
 
     def record_cell(self, address):

@@ -226,6 +226,9 @@ export class WorkbookGrid {
         input.focus();
       }
     });
+    // While the formula bar has the focus, live updates of the cell leave its text alone.
+    input.addEventListener("focus", () => { this.editing = true; });
+    input.addEventListener("blur", () => { this.editing = false; });
     input.addEventListener("input", () => { this.editing = true; });
     input.addEventListener("keydown", (event) => {
       if (event.key === "Enter") {
