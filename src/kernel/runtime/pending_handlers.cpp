@@ -1,5 +1,5 @@
-// Requests of features this kernel does not carry yet (custom functions, run
-// module, events, callables, streaming functions, editor language requests).
+// Requests of features this kernel does not carry yet (debug runs, editor
+// language requests).
 // Each is answered with the reply its sender waits for, marked as an error
 // that says the feature is not available yet: never dropped silently, never
 // reported as a success. A feature that lands replaces its method here.
@@ -37,25 +37,16 @@ nb::object coroutine(nb::handle self, const char *name, nb::dict first, nb::obje
     return reply(nb::borrow(self), first, second).named(name, qualname.c_str()).object();
 }
 
-// Custom function calls and (through the same replies) editor runs.
-nb::object function_call(nb::handle self, nb::object message, const char *name, const char *feature,
-                         const char *default_source, nb::handle default_workbook) {
-    require_dict(message, "message");
-    nb::dict record = unavailable_record(feature);
-    nb::object request_id = get(message, names::request_id);
-    nb::dict error = make_message({{names::type, nb::str("execution_error")},
-                                   {names::success, Py_False},
-                                   {names::error, record},
-                                   {names::request_id, request_id},
-                                   {names::module_name, get(message, names::module_name, nb::str(""))},
-                                   {names::function_name, get(message, names::function_name, nb::str(""))},
-                                   {names::workbook_id, get(message, names::workbook_id, default_workbook)},
-                                   {names::source, get(message, names::source, nb::str(default_source))}});
-    nb::dict result = make_message({{names::type, nb::str("function_execution_result")},
-                                    {names::request_id, request_id},
-                                    {names::status, nb::str("error")},
-                                    {names::error, record}});
-    return coroutine(self, name, error, result);
+// A debug run: answered the way a failed debug run is.
+Coro debug_run_unavailable(nb::object self, nb::object request_id, nb::object workbook_id, nb::object source) {
+    log().warning("[Kernel] _handle_debug_run_module is not available yet; replying with an error");
+    co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
+                                              {names::success, Py_False},
+                                              {names::error, unavailable_record("Debugging")},
+                                              {names::request_id, request_id},
+                                              {names::workbook_id, workbook_id},
+                                              {names::source, source}}));
+    co_return nb::none();
 }
 
 nb::object editor_request(nb::handle self, nb::object message, const char *name, const char *response_type,
@@ -78,60 +69,15 @@ nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
 
 void define_pending_handlers(ClassBuilder &cls) {
     cls.method(
-           "_handle_custom_function_call",
-           [](nb::handle self, nb::object message) {
-               return function_call(self, message, "_handle_custom_function_call", "Custom function calls",
-                                    "addin", nb::none());
+           "_handle_debug_run_module",
+           [](nb::handle self, nb::handle, nb::handle, nb::handle, nb::handle, nb::object request_id,
+              nb::object workbook_id, nb::object source) {
+               return debug_run_unavailable(nb::borrow(self), request_id, workbook_id, source)
+                   .named("_handle_debug_run_module", "PythonKernel._handle_debug_run_module");
            },
-           nb::arg("message").none())
-        .method(
-            "_handle_run_module",
-            [](nb::handle self, nb::object message) {
-                return function_call(self, message, "_handle_run_module", "Running modules", "ide",
-                                     nb::str(""));
-            },
-            nb::arg("message").none())
-        .method(
-            "_handle_event_execution",
-            [](nb::handle self, nb::object message) {
-                require_dict(message, "message");
-                nb::dict result = make_message(
-                    {{names::type, nb::str("event_execution_result")},
-                     {names::status, nb::str("error")},
-                     {names::logs, nb::str("")},
-                     {names::error, not_available("Event handlers")},
-                     {names::request_id, get(message, names::request_id)},
-                     {names::module_name, get(message, names::module_name, nb::str(""))},
-                     {names::function_name, get(message, names::function_name, nb::str(""))},
-                     {names::workbook_id, get(message, names::workbook_id, self.attr(names::workbook_id))}});
-                return coroutine(self, "_handle_event_execution", result);
-            },
-            nb::arg("message").none())
-        .method(
-            "_handle_python_function_call",
-            [](nb::handle self, nb::object message) {
-                require_dict(message, "message");
-                nb::dict result = make_message({{names::type, nb::str("python_function_result")},
-                                                {names::success, Py_False},
-                                                {names::error, unavailable_record("Python function calls")},
-                                                {names::request_id, get(message, names::request_id)},
-                                                {names::workbook_id, get(message, names::workbook_id)}});
-                return coroutine(self, "_handle_python_function_call", result);
-            },
-            nb::arg("message").none())
-        .method(
-            "_execute_streaming_function",
-            [](nb::handle self, nb::handle request_id, nb::handle, nb::handle, nb::handle, nb::handle,
-               nb::handle) {
-                nb::dict result = make_message({{names::type, nb::str("streaming_function_result")},
-                                                {names::request_id, request_id},
-                                                {names::error, not_available("Streaming functions")},
-                                                {names::done, Py_True},
-                                                {names::workbook_id, self.attr(names::workbook_id)}});
-                return coroutine(self, "_execute_streaming_function", result);
-            },
-            nb::arg("request_id").none(), nb::arg("module_name").none(), nb::arg("function_name").none(),
-            nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none())
+           nb::arg("module_name").none(), nb::arg("function_name").none(), nb::arg("args").none(),
+           nb::arg("breakpoints").none(), nb::arg("request_id").none(), nb::arg("workbook_id").none(),
+           nb::arg("source").none() = "ide")
         .method(
             "_handle_completion_request",
             [](nb::handle self, nb::object message) {
