@@ -484,15 +484,6 @@ def test_debugger_commands_without_a_debug_run(bl):
 @pytest.mark.parametrize(
     "message, replies",
     [
-        ({"type": "custom_function_call", "module_name": "m", "function_name": "f", "request_id": "c1"},
-         [("execution_error", "Custom function calls is not available yet"),
-          ("function_execution_result", "Custom function calls is not available yet")]),
-        ({"type": "event_execution", "module_name": "m", "function_name": "f", "request_id": "c2"},
-         [("event_execution_result", "Event handlers is not available yet")]),
-        ({"type": "python_function_call", "callable_id": "pyfunc_x_1", "request_id": "c3"},
-         [("python_function_result", "Python function calls is not available yet")]),
-        ({"type": "execute_streaming_function", "module_name": "m", "function_name": "f", "request_id": "c4"},
-         [("streaming_function_result", "Streaming functions is not available yet")]),
         ({"type": "completion_request", "code": "x", "request_id": "c5"},
          [("completion_response", "Completions is not available yet")]),
     ],

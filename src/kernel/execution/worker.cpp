@@ -88,9 +88,22 @@ std::string worker_prefix() {
 
 void import_user_module(nb::handle module_name) {
     PyObject *top = PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, nullptr, 0);
-    if (!top)
-        throw nb::python_error();
-    Py_DECREF(top);
+    if (top) {
+        Py_DECREF(top);
+        return;
+    }
+    nb::python_error error;
+    if (error.matches(PyExc_ModuleNotFoundError)) {
+        PyObject *missing = nullptr;
+        if (PyObject_GetOptionalAttrString(error.value().ptr(), "name", &missing) < 0)
+            PyErr_Clear();
+        bool itself = missing && PyObject_RichCompareBool(missing, module_name.ptr(), Py_EQ) == 1;
+        Py_XDECREF(missing);
+        PyErr_Clear();
+        if (itself)
+            return;
+    }
+    throw error;
 }
 
 nb::object loaded_module(nb::handle module_name) {

@@ -102,7 +102,10 @@ std::string worker_prefix();
 // Imports module `module_name` through sys.meta_path (and so the in-memory
 // loader), as the statement `import NAME` does. Nothing is bound in the
 // kernel's own namespace, and the name is never compiled as source, so a
-// workbook module may be called anything.
+// workbook module may be called anything. When no finder knows the module
+// itself, nothing is raised: the caller finds it missing from sys.modules
+// and says so in its own words (pointing at update_module). Failures inside
+// the module (its body raising, a missing import of its own) propagate.
 void import_user_module(nb::handle module_name);
 
 // sys.modules[module_name], or an invalid object when absent.
