@@ -70,7 +70,9 @@ RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle wor
       loop(running_loop()),
       streams(kernel_, loop, request_id, workbook_id, source) {}
 
-void RequestRun::post(nb::handle message) const { streams.trail->last_send = schedule_send(kernel, loop, message); }
+void RequestRun::post(nb::handle message) const {
+    streams.trail->last_send = schedule_send(kernel, loop, message);
+}
 
 Coro await_worker(RequestRun run, nb::object worker) {
     nb::object outcome = co_await run_in_worker(run.kernel, run.loop, worker);
@@ -153,7 +155,8 @@ void wait_for_send(nb::handle future, double timeout_s, const char *what) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_TimeoutError))
             throw;
-        std::string text = concat("Sending ", what, " did not complete within ", ms1(timeout_s * 1000.0), " ms");
+        std::string text =
+            concat("Sending ", what, " did not complete within ", ms1(timeout_s * 1000.0), " ms");
         PyErr_SetString(PyExc_TimeoutError, text.c_str());
         throw nb::python_error();
     }

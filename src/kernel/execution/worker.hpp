@@ -25,7 +25,6 @@
 #include <utility>
 
 #include "common/coro.hpp"
-
 #include "kernel/execution/captured_output.hpp"
 
 namespace tarvex::kernel {

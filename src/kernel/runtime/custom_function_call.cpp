@@ -75,8 +75,7 @@ nb::object wire_result(nb::handle value) {
         return to_wire(value);
     nb::list items;
     nb::object iterator = nb::borrow(value);
-    while (PyObject *item = PyIter_Next(iterator.ptr()))
-        items.append(to_wire(nb::steal(item)));
+    while (PyObject *item = PyIter_Next(iterator.ptr())) items.append(to_wire(nb::steal(item)));
     if (PyErr_Occurred())
         throw nb::python_error();
     return items;
@@ -109,7 +108,8 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
     log().info("[Kernel] Received custom_function_call: ", call.module_name, ".", call.function_name,
                " (source=", call.source, ", request_id=", call.request_id, ")");
     if (!truthy(call.module_name)) {
-        co_await send_error(self, call, nb::str("ValidationError"), nb::str("Missing module_name"), nb::str(""));
+        co_await send_error(self, call, nb::str("ValidationError"), nb::str("Missing module_name"),
+                            nb::str(""));
         co_return nb::none();
     }
     if (!truthy(call.function_name)) {
@@ -131,7 +131,8 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
         if (get(outcome, names::status).equal(nb::str("success"))) {
             nb::object result = get(outcome, names::result);
             if (!result.is_none()) {
-                nb::object content = nb::str("Out: ") + repr_text(get(outcome, names::base_result)) + nb::str("\n");
+                nb::object content =
+                    nb::str("Out: ") + repr_text(get(outcome, names::base_result)) + nb::str("\n");
                 co_await send_message(self, make_message({{names::type, nb::str("result_output")},
                                                           {names::content, content},
                                                           {names::request_id, call.request_id},
@@ -152,7 +153,8 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
                                                       {names::status, nb::str("success")},
                                                       {names::result, result},
                                                       {names::logs, logs}}));
-            log().info("[Kernel] Custom function call succeeded: ", call.module_name, ".", call.function_name);
+            log().info("[Kernel] Custom function call succeeded: ", call.module_name, ".",
+                       call.function_name);
         } else {
             nb::object error = get(outcome, names::error, nb::str("Unknown error"));
             co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
@@ -177,7 +179,8 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
     }
     if (failure.is_valid()) {
         log().error("[Kernel] Unexpected error in _handle_custom_function_call: ", nb::str(failure));
-        co_await send_error(self, call, type_name_of(failure), nb::str(failure), extract_tracebak_string(failure));
+        co_await send_error(self, call, type_name_of(failure), nb::str(failure),
+                            extract_tracebak_string(failure));
     }
     co_return nb::none();
 }

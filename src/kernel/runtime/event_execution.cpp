@@ -42,8 +42,8 @@ nb::dict execute_event(nb::handle self, const Event &event, CapturedOutput &outp
             throw nb::python_error();
         }
         if (!has_attribute(module, event.function_name)) {
-            PyErr_Format(PyExc_AttributeError, "Function '%S' not found in module '%S'", event.function_name.ptr(),
-                         event.module_name.ptr());
+            PyErr_Format(PyExc_AttributeError, "Function '%S' not found in module '%S'",
+                         event.function_name.ptr(), event.module_name.ptr());
             throw nb::python_error();
         }
         call_with(module.attr(event.function_name), call_args);
@@ -59,9 +59,9 @@ nb::dict execute_event(nb::handle self, const Event &event, CapturedOutput &outp
 }
 
 Coro handle_event_execution(nb::object self, nb::object message) {
-    Event event{get(message, names::module_name, nb::str("")), get(message, names::function_name, nb::str("")),
-                get(message, names::request_id), get(message, names::workbook_id, self.attr(names::workbook_id)),
-                nb::object()};
+    Event event{get(message, names::module_name, nb::str("")),
+                get(message, names::function_name, nb::str("")), get(message, names::request_id),
+                get(message, names::workbook_id, self.attr(names::workbook_id)), nb::object()};
     if (!truthy(event.module_name) || !truthy(event.function_name)) {
         log().error("[Kernel] event_execution missing module_name or function_name");
         co_return nb::none();
@@ -70,8 +70,8 @@ Coro handle_event_execution(nb::object self, nb::object message) {
     nb::object object_name = get(message, names::object_name, nb::str(""));
     nb::object event_type = get(message, names::event_type, nb::str(""));
     nb::object object_type = get(message, names::object_type, nb::str(""));
-    log().info("[Kernel] [Async Task] Received event_execution: ", event.module_name, ".", event.function_name,
-               " (object=", object_type, "/", object_name, ", event=", event_type, ")");
+    log().info("[Kernel] [Async Task] Received event_execution: ", event.module_name, ".",
+               event.function_name, " (object=", object_type, "/", object_name, ", event=", event_type, ")");
     log().debug("[Kernel] [Async Task] Dispatching event_execution to worker: ", event.module_name, ".",
                 event.function_name);
 
@@ -98,7 +98,8 @@ Coro handle_event_execution(nb::object self, nb::object message) {
     }
     if (failure.is_valid()) {
         log().error("[Kernel] Unexpected error in _handle_event_execution: ", nb::str(failure));
-        co_await send_message(self, event_result(event, "error", nb::str(""), extract_tracebak_string(failure)));
+        co_await send_message(self,
+                              event_result(event, "error", nb::str(""), extract_tracebak_string(failure)));
     }
     co_return nb::none();
 }

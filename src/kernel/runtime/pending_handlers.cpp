@@ -1,5 +1,5 @@
-// Requests of features this kernel does not carry yet (debug runs, editor
-// language requests).
+// Requests of features this kernel does not carry yet (the editor's language
+// requests).
 // Each is answered with the reply its sender waits for, marked as an error
 // that says the feature is not available yet: never dropped silently, never
 // reported as a success. A feature that lands replaces its method here.
@@ -20,10 +20,6 @@ nb::str not_available(const char *feature) {
     return nb::str(text.data(), text.size());
 }
 
-nb::dict unavailable_record(const char *feature) {
-    return error_record(nb::str("NotImplementedError"), not_available(feature), nb::str(""));
-}
-
 Coro reply(nb::object self, nb::object first, nb::object second) {
     co_await send_message(self, first);
     if (second.is_valid() && !second.is_none())
@@ -35,18 +31,6 @@ nb::object coroutine(nb::handle self, const char *name, nb::dict first, nb::obje
     log().warning("[Kernel] ", name, " is not available yet; replying with an error");
     std::string qualname = std::string("PythonKernel.") + name;
     return reply(nb::borrow(self), first, second).named(name, qualname.c_str()).object();
-}
-
-// A debug run: answered the way a failed debug run is.
-Coro debug_run_unavailable(nb::object self, nb::object request_id, nb::object workbook_id, nb::object source) {
-    log().warning("[Kernel] _handle_debug_run_module is not available yet; replying with an error");
-    co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
-                                              {names::success, Py_False},
-                                              {names::error, unavailable_record("Debugging")},
-                                              {names::request_id, request_id},
-                                              {names::workbook_id, workbook_id},
-                                              {names::source, source}}));
-    co_return nb::none();
 }
 
 nb::object editor_request(nb::handle self, nb::object message, const char *name, const char *response_type,
@@ -69,22 +53,12 @@ nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
 
 void define_pending_handlers(ClassBuilder &cls) {
     cls.method(
-           "_handle_debug_run_module",
-           [](nb::handle self, nb::handle, nb::handle, nb::handle, nb::handle, nb::object request_id,
-              nb::object workbook_id, nb::object source) {
-               return debug_run_unavailable(nb::borrow(self), request_id, workbook_id, source)
-                   .named("_handle_debug_run_module", "PythonKernel._handle_debug_run_module");
+           "_handle_completion_request",
+           [](nb::handle self, nb::object message) {
+               return editor_request(self, message, "_handle_completion_request", "completion_response",
+                                     "Completions", {{names::completions, nb::list()}});
            },
-           nb::arg("module_name").none(), nb::arg("function_name").none(), nb::arg("args").none(),
-           nb::arg("breakpoints").none(), nb::arg("request_id").none(), nb::arg("workbook_id").none(),
-           nb::arg("source").none() = "ide")
-        .method(
-            "_handle_completion_request",
-            [](nb::handle self, nb::object message) {
-                return editor_request(self, message, "_handle_completion_request", "completion_response",
-                                      "Completions", {{names::completions, nb::list()}});
-            },
-            nb::arg("message").none())
+           nb::arg("message").none())
         .method(
             "_handle_signature_help_request",
             [](nb::handle self, nb::object message) {

@@ -25,16 +25,18 @@ struct CallbackCall {
 
 Coro send_error(nb::object self, CallbackCall call, nb::object error_type, nb::object error_msg,
                 nb::object traceback_str) {
-    co_await send_message(self, make_message({{names::type, nb::str("python_function_result")},
-                                              {names::success, Py_False},
-                                              {names::error, error_record(error_type, error_msg, traceback_str)},
-                                              {names::request_id, call.request_id},
-                                              {names::workbook_id, call.workbook_id}}));
+    co_await send_message(self,
+                          make_message({{names::type, nb::str("python_function_result")},
+                                        {names::success, Py_False},
+                                        {names::error, error_record(error_type, error_msg, traceback_str)},
+                                        {names::request_id, call.request_id},
+                                        {names::workbook_id, call.workbook_id}}));
     co_return nb::none();
 }
 
 nb::object registered_callable(nb::handle callable_id) {
-    nb::object func = module_global(names::tarvex).attr(names::messaging).attr(names::get_callable)(callable_id);
+    nb::object func =
+        module_global(names::tarvex).attr(names::messaging).attr(names::get_callable)(callable_id);
     if (func.is_none()) {
         PyErr_Format(PyExc_ValueError, "Callable '%S' not found in registry", callable_id.ptr());
         throw nb::python_error();
@@ -82,7 +84,8 @@ Coro handle_python_function_call(nb::object self, nb::object message) {
     log().info("[Kernel] Received python_function_call: callable_id=", call.callable_id,
                " (request_id=", call.request_id, ")");
     if (!truthy(call.callable_id)) {
-        co_await send_error(self, call, nb::str("ValidationError"), nb::str("Missing callable_id"), nb::str(""));
+        co_await send_error(self, call, nb::str("ValidationError"), nb::str("Missing callable_id"),
+                            nb::str(""));
         co_return nb::none();
     }
     log().debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id=",
@@ -100,7 +103,8 @@ Coro handle_python_function_call(nb::object self, nb::object message) {
         if (get(outcome, names::status).equal(nb::str("success"))) {
             nb::object result = get(outcome, names::result);
             if (!result.is_none()) {
-                nb::object content = nb::str("Out: ") + repr_text(get(outcome, names::base_result)) + nb::str("\n");
+                nb::object content =
+                    nb::str("Out: ") + repr_text(get(outcome, names::base_result)) + nb::str("\n");
                 co_await send_message(self, make_message({{names::type, nb::str("result_output")},
                                                           {names::content, content},
                                                           {names::request_id, call.request_id},
@@ -128,7 +132,8 @@ Coro handle_python_function_call(nb::object self, nb::object message) {
     }
     if (failure.is_valid()) {
         log().error("[Kernel] Unexpected error in _handle_python_function_call: ", nb::str(failure));
-        co_await send_error(self, call, type_name_of(failure), nb::str(failure), extract_tracebak_string(failure));
+        co_await send_error(self, call, type_name_of(failure), nb::str(failure),
+                            extract_tracebak_string(failure));
     }
     co_return nb::none();
 }

@@ -66,6 +66,7 @@ void define_python_kernel(nb::module_ &m) {
     define_event_execution(cls);
     define_python_function_call(cls);
     define_streaming_function(cls);
+    define_debug_run(cls);
     define_pending_handlers(cls);
     cls.finish();
 }

@@ -76,6 +76,7 @@ void define_run_module(ClassBuilder &cls);
 void define_event_execution(ClassBuilder &cls);
 void define_python_function_call(ClassBuilder &cls);
 void define_streaming_function(ClassBuilder &cls);
+void define_debug_run(ClassBuilder &cls);
 void define_pending_handlers(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
 void define_message_batcher(nb::module_ &m);

@@ -23,8 +23,9 @@ Coro handle_run_module(nb::object self, nb::object message) {
     nb::object breakpoints = get(message, names::breakpoints, nb::list());
     nb::object request_id = get(message, names::request_id);
     nb::object source = get(message, names::source, nb::str("ide"));
-    log().info("[Kernel] Received run_module: ", module_name, ".", function_name, " (workbook_id=", workbook_id,
-               ", debug=", debug, ", source=", source, ", request_id=", request_id, ")");
+    log().info("[Kernel] Received run_module: ", module_name, ".", function_name,
+               " (workbook_id=", workbook_id, ", debug=", debug, ", source=", source,
+               ", request_id=", request_id, ")");
 
     if (!truthy(debug)) {
         nb::dict call = make_message({{names::type, nb::str("custom_function_call")},

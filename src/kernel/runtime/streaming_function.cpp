@@ -59,8 +59,8 @@ void discard(nb::handle set, nb::handle key) {
 }
 
 nb::dict stream_result(nb::handle self, const Stream &stream, std::initializer_list<Field> fields) {
-    nb::dict message = make_message({{names::type, nb::str("streaming_function_result")},
-                                     {names::request_id, stream.request_id}});
+    nb::dict message = make_message(
+        {{names::type, nb::str("streaming_function_result")}, {names::request_id, stream.request_id}});
     for (const auto &[key, value] : fields) message[key] = value;
     message[names::workbook_id] = self.attr(names::workbook_id);
     return message;
@@ -117,8 +117,8 @@ nb::dict refused(const char *format, nb::handle name) {
 // The worker (run_streaming_in_thread).
 nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     nb::handle self = run.kernel;
-    log().debug("[TIMING] Streaming worker started: thread=", nb::handle(refs.current_thread)().attr(names::name),
-                ", request_id=", stream.request_id);
+    log().debug("[TIMING] Streaming worker started: thread=",
+                nb::handle(refs.current_thread)().attr(names::name), ", request_id=", stream.request_id);
     try {
         import_user_module(stream.module_name);
         nb::object module = loaded_module(stream.module_name);
@@ -154,12 +154,14 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             nb::object item = nb::steal(next);
             if (in_set(canceled, stream.request_id)) {
                 discard(canceled, stream.request_id);
-                nb::dict message =
-                    stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}});
-                wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "the cancel message");
+                nb::dict message = stream_result(
+                    self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}});
+                wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s,
+                              "the cancel message");
                 return make_message({{names::canceled, Py_True}});
             }
-            nb::dict message = stream_result(self, stream, {{names::result, to_wire(item)}, {names::done, Py_False}});
+            nb::dict message =
+                stream_result(self, stream, {{names::result, to_wire(item)}, {names::done, Py_False}});
             wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
             if (++count % values_per_pause == 0) {
                 nb::gil_scoped_release released;
@@ -173,7 +175,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         nb::object e = catch_any();
         print_exception(e);
         log().error("[TIMING] Streaming error: request_id=", stream.request_id, ", error=", nb::str(e));
-        return make_message({{names::error, failure_text(e)}, {names::traceback, extract_tracebak_string(e)}});
+        return make_message(
+            {{names::error, failure_text(e)}, {names::traceback, extract_tracebak_string(e)}});
     }
 }
 
@@ -226,14 +229,15 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
         double elapsed = elapsed_ms(start);
         nb::object error = get(outcome, names::error);
         if (!error.is_none()) {
-            log().error("[TIMING] Streaming failed: request_id=", stream.request_id, ", elapsed=", ms1(elapsed),
-                        "ms, error=", error);
+            log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed), "ms, error=", error);
             co_await send_message(self, failed(self, stream, error));
         } else if (truthy(get(outcome, names::canceled, Py_False))) {
-            log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id, ", elapsed=", ms1(elapsed),
-                        "ms");
+            log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed), "ms");
         } else {
-            log().debug("[TIMING] Streaming completed: request_id=", stream.request_id, ", elapsed=", ms1(elapsed),
+            log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed),
                         "ms, results=", get(outcome, names::result_count, nb::int_(0)));
             co_await send_message(self, stream_result(self, stream, {{names::done, Py_True}}));
         }
