@@ -6,7 +6,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PYTEST_ARGS ?=
 
-.PHONY: build test run bench check-install format clean
+.PHONY: build test run bench check-install asan format clean
 
 build:
 	$(DEVROOT) bash -c 'cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null && cmake --build $(BUILD_DIR)'
@@ -19,6 +19,20 @@ run: build
 
 bench: build
 	$(DEVROOT) bash -c 'for b in bench/bench_*.py; do python3 "$$b" || exit 1; done'
+
+# The whole test suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a copy of the tree under build-asan/stage
+# (the interpreter itself is not instrumented, so the runtimes are preloaded
+# and leak checking is off: the interpreter keeps much alive until exit).
+ASAN_DIR := build-asan
+asan:
+	$(DEVROOT) bash -c 'set -e; stage=$(CURDIR)/$(ASAN_DIR)/stage; rm -rf $$stage; mkdir -p $$stage; \
+	  cp -r tarvex_master tests bench pyproject.toml $$stage/; find $$stage -name "*.so" -delete; \
+	  cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_SANITIZE=ON -DTARVEX_STAGE_DIR=$$stage >/dev/null; \
+	  cmake --build $(ASAN_DIR); cd $$stage; \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  python3 -m pytest $(PYTEST_ARGS)'
 
 # Installs the package with pip into a fresh venv (the way a user with
 # Python 3.14 would) and imports the three modules from the installed copy.
@@ -34,5 +48,5 @@ format:
 	$(DEVROOT) bash -c 'clang-format -i $$(find src tests/native -name "*.[ch]pp")'
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)
 	find tarvex_master tests -name '*.so' -delete

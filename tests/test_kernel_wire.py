@@ -481,22 +481,6 @@ def test_debugger_commands_without_a_debug_run(bl):
                          "function_name": None, "workbook_id": WB, "source": "ide"}
 
 
-@pytest.mark.parametrize(
-    "message, replies",
-    [
-        ({"type": "completion_request", "code": "x", "request_id": "c5"},
-         [("completion_response", "Completions is not available yet")]),
-    ],
-)
-def test_features_not_built_yet_answer_with_an_error(bl, message, replies):
-    bl.send(message)
-    for kind, text in replies:
-        reply = bl.expect(kind, request_id=message["request_id"])
-        error = reply["error"]
-        assert (error["message"] if isinstance(error, dict) else error) == text
-        assert reply.get("success") is not True and reply.get("status") != "success"
-
-
 # --- user code reaching the workbook through the object bridge ---
 
 def answer_sys_requests(bl, request_id, answers):

@@ -67,6 +67,10 @@ NB_MODULE(kernel, m) {
     // pieces this kernel sends) and 64 Mi characters in all.
     m.attr("MAX_CHUNKS") = 1024;
     m.attr("MAX_CHUNKED_MESSAGE_SIZE") = 64 * 1024 * 1024;
+    m.attr("MAX_CHUNK_BUFFERS") = 64;
+    m.attr("MAX_BUFFERED_CHUNK_SIZE") = 128 * 1024 * 1024;
+    m.attr("MAX_ORPHAN_RESPONSES") = 1000;
+    m.attr("MAX_CANCELED_STREAMS") = 1000;
     kernel::create_in_memory_loader(m);
 
     kernel::define_virtual_environment(m);

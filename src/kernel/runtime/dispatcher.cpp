@@ -89,10 +89,46 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
                                                         workbook, source));
 }
 
+// Cancel ids of streams that already ended stay in the set; only the newest
+// MAX_CANCELED_STREAMS are kept, in arrival order (kept in _canceled_order).
+void remember_cancel(nb::handle self, nb::handle request_id) {
+    nb::object canceled = self.attr(names::_canceled_streaming_requests);
+    canceled.attr("add")(request_id);
+    nb::object order = nb::getattr(self, names::_canceled_order, nb::none());
+    if (!PyList_Check(order.ptr())) {
+        order = nb::list();
+        self.attr(names::_canceled_order) = order;
+    }
+    nb::borrow<nb::list>(order).append(request_id);
+    Py_ssize_t limit = module_size_constant(names::MAX_CANCELED_STREAMS);
+    Py_ssize_t size = nb::len(canceled);
+    if (size <= limit && PyList_GET_SIZE(order.ptr()) <= 2 * limit)
+        return;
+    nb::list still_canceled;
+    for (nb::handle id : order) {
+        int present = PySequence_Contains(canceled.ptr(), id.ptr());
+        if (present < 0)
+            throw nb::python_error();
+        if (present)
+            still_canceled.append(id);
+    }
+    Py_ssize_t first_kept = 0;
+    for (; size > limit && first_kept < PyList_GET_SIZE(still_canceled.ptr()); ++first_kept, --size)
+        canceled.attr("discard")(still_canceled[first_kept]);
+    if (first_kept > 0)
+        log().warning("[Kernel] Forgot ", first_kept, " cancel requests of streams that had ended (at most ",
+                      limit, " are kept)");
+    nb::object kept =
+        nb::steal(PyList_GetSlice(still_canceled.ptr(), first_kept, PyList_GET_SIZE(still_canceled.ptr())));
+    if (!kept.is_valid())
+        throw nb::python_error();
+    self.attr(names::_canceled_order) = kept;
+}
+
 void on_cancel_streaming_function(nb::handle self, nb::handle message) {
     nb::object request_id = get(message, names::request_id);
     log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
-    self.attr(names::_canceled_streaming_requests).attr("add")(request_id);
+    remember_cancel(self, request_id);
 }
 
 // --- editor requests: awaited inline ---
@@ -320,6 +356,10 @@ Coro handle_message(nb::object self, nb::object message) {
 }
 
 }  // namespace
+
+nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
+    return self.attr(name)(message);
+}
 
 nb::object dispatch(nb::handle self, nb::handle message) {
     require_dict(message, "message");

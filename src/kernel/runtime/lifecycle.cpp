@@ -98,6 +98,7 @@ Coro listen(nb::object self) {
 
 Coro disconnect_impl(nb::object self) {
     self.attr(names::running) = false;
+    wake_sys_request_waiters(self);
     nb::object batcher = self.attr(names::_batcher);
     if (!batcher.is_none())
         co_await batcher.attr(names::stop)();

@@ -67,7 +67,7 @@ void define_python_kernel(nb::module_ &m) {
     define_python_function_call(cls);
     define_streaming_function(cls);
     define_debug_run(cls);
-    define_pending_handlers(cls);
+    define_editor_requests(cls);
     cls.finish();
 }
 

@@ -41,6 +41,9 @@ nb::object dispatch(nb::handle self, nb::handle message);
 
 // --- synchronous system requests (runtime/sys_requests.cpp) ---
 void route_sys_response(nb::handle self, nb::handle message);
+// Wakes every worker waiting for a sys_response; called once the connection
+// is gone (running is False), so they fail at once instead of timing out.
+void wake_sys_request_waiters(nb::handle self);
 // Installs the three closures (connect step 9-11 of the lifecycle).
 nb::object make_send_stream_message(nb::handle self);
 nb::object make_send_sys_request(nb::handle self);
@@ -60,8 +63,9 @@ nb::list get_object_registry(nb::handle self);
 nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
                                   nb::handle function_name, nb::handle source);
 
-// --- handlers of later features (runtime/pending_handlers.cpp) ---
-// The coroutine of method `name` called with `args`, looked up on the kernel.
+// --- handlers started by the dispatcher (runtime/dispatcher.cpp) ---
+// The coroutine of method `name` called with `message`, looked up on the
+// kernel (so that a replaced method is honoured).
 nb::object call_handler(nb::handle self, const char *name, nb::handle message);
 
 // Each part adds its methods to the class under construction.
@@ -77,7 +81,7 @@ void define_event_execution(ClassBuilder &cls);
 void define_python_function_call(ClassBuilder &cls);
 void define_streaming_function(ClassBuilder &cls);
 void define_debug_run(ClassBuilder &cls);
-void define_pending_handlers(ClassBuilder &cls);
+void define_editor_requests(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
 void define_message_batcher(nb::module_ &m);
 void define_main(nb::module_ &m);

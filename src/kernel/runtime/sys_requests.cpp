@@ -22,6 +22,13 @@ std::string worker_prefix(nb::handle thread_name) {
 
 nb::object messaging() { return module_global(names::tarvex).attr(names::messaging); }
 
+const char *const connection_closed_text = "Connection to the Business Layer closed";
+
+[[noreturn]] void raise_connection_closed() {
+    PyErr_SetString(PyExc_ConnectionError, connection_closed_text);
+    throw nb::python_error();
+}
+
 nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
     require_dict(payload, "payload");
     nb::object request_id = get(payload, names::requestId);
@@ -41,7 +48,11 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     nb::object event = nb::handle(refs.threading_Event)();
     nb::object lock = kernel.attr(names::_response_lock);
     {
+        // Checked under the lock that disconnect takes to wake the waiters,
+        // so a request is either woken by it or refused here.
         ThreadLockHeld held(lock);
+        if (!truthy(kernel.attr(names::running)))
+            raise_connection_closed();
         kernel.attr(names::_response_futures)[request_id] = event;
     }
     schedule_send(kernel, kernel.attr(names::_loop),
@@ -56,6 +67,10 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
             ThreadLockHeld held(lock);
             response = kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
             kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
+        }
+        if (response.is_none() && !truthy(kernel.attr(names::running))) {
+            log().warning(prefix, "sys_request abandoned, the connection closed: ", request_id);
+            raise_connection_closed();
         }
         if (response.is_none()) {
             std::string text = concat("sys_response data missing for request_id: ", request_id);
@@ -121,6 +136,8 @@ nb::object make_new_send_request_sync(nb::handle send_sys_request_function) {
         nb::name("new_send_request_sync"), nb::arg("req").none(), nb::arg("timeout").none() = 30.0);
 }
 
+void forget_oldest_orphans(nb::handle data, nb::handle futures);
+
 void route_sys_response(nb::handle self, nb::handle message) {
     nb::object payload = get(message, names::payload);
     if (!truthy(payload))
@@ -133,14 +150,45 @@ void route_sys_response(nb::handle self, nb::handle message) {
         return;
     }
     ThreadLockHeld held(self.attr(names::_response_lock));
-    self.attr(names::_response_data)[request_id] = payload;
-    nb::object event = get(self.attr(names::_response_futures), request_id.ptr());
+    nb::object data = self.attr(names::_response_data);
+    data[request_id] = payload;
+    nb::object futures = self.attr(names::_response_futures);
+    nb::object event = get(futures, request_id.ptr());
     if (!event.is_none()) {
         event.attr(names::set)();
         log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
     } else {
         log().warning("[Kernel] Received sys_response for unknown request_id: ", request_id);
+        forget_oldest_orphans(data, futures);
     }
+}
+
+// Responses nobody waits for (unknown ids, answers after a timeout, second
+// answers) are kept as they arrive, but only the newest MAX_ORPHAN_RESPONSES.
+void forget_oldest_orphans(nb::handle data, nb::handle futures) {
+    Py_ssize_t limit = module_size_constant(names::MAX_ORPHAN_RESPONSES);
+    if (PyDict_GET_SIZE(data.ptr()) <= limit)
+        return;
+    nb::list ids = nb::steal<nb::list>(PyDict_Keys(data.ptr()));
+    Py_ssize_t dropped = 0;
+    for (nb::handle id : ids) {
+        if (PyDict_GET_SIZE(data.ptr()) <= limit)
+            break;
+        if (PyDict_Contains(futures.ptr(), id.ptr()) == 1)
+            continue;  // a worker is about to take it
+        if (PyDict_DelItem(data.ptr(), id.ptr()) < 0)
+            throw nb::python_error();
+        ++dropped;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    log().warning("[Kernel] Dropped ", dropped, " sys_responses nobody waits for (at most ", limit, " are kept)");
+}
+
+void wake_sys_request_waiters(nb::handle self) {
+    ThreadLockHeld held(self.attr(names::_response_lock));
+    nb::object events = nb::steal(PyDict_Values(self.attr(names::_response_futures).ptr()));
+    for (nb::handle event : events) event.attr(names::set)();
 }
 
 }  // namespace tarvex::kernel

@@ -46,7 +46,10 @@ namespace nb = nanobind;
     X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
     X(_deserialize_args) X(_handle_custom_function_call) X(_handle_debug_run_module) \
     X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
-    X(diagnostics) X(stdout_) X(stderr_)
+    X(diagnostics) X(stdout_) X(stderr_) \
+    X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
+    X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
+    X(_canceled_order)
 // clang-format on
 
 namespace names {

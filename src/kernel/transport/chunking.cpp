@@ -3,8 +3,10 @@
 // put back together before dispatch.
 //
 // Reassembly is bounded: a message may have at most MAX_CHUNKS pieces and
-// MAX_CHUNKED_MESSAGE_SIZE characters in all, so a bad header or an endless
-// stream of pieces cannot exhaust memory.
+// MAX_CHUNKED_MESSAGE_SIZE characters in all, and at most MAX_CHUNK_BUFFERS
+// incomplete messages holding MAX_BUFFERED_CHUNK_SIZE characters in all are
+// kept (the oldest go first), so a bad header, an endless stream of pieces
+// or messages that never complete cannot exhaust memory.
 #include <algorithm>
 
 #include "common/args.hpp"
@@ -41,6 +43,40 @@ Py_ssize_t pieces_size(nb::handle chunks) {
             size += PyUnicode_GET_LENGTH(piece);
     }
     return size;
+}
+
+Py_ssize_t buffered_size(nb::handle buffers) {
+    Py_ssize_t size = 0;
+    for (auto [id, buffer] : nb::borrow<nb::dict>(buffers)) {
+        nb::object chunks = get(buffer, names::chunks);
+        if (PyList_Check(chunks.ptr()))
+            size += pieces_size(chunks);
+    }
+    return size;
+}
+
+// Drops the oldest incomplete messages other than `keep` until one more
+// buffer (when `adding_buffer`) and `incoming` more characters fit the
+// limits. Buffers are dicts in arrival order, so the first key is the oldest.
+void make_room(nb::handle buffers, nb::handle keep, bool adding_buffer, Py_ssize_t incoming) {
+    Py_ssize_t max_buffers = module_size_constant(names::MAX_CHUNK_BUFFERS);
+    Py_ssize_t max_size = module_size_constant(names::MAX_BUFFERED_CHUNK_SIZE);
+    Py_ssize_t count = PyDict_GET_SIZE(buffers.ptr());
+    bool count_ok = !adding_buffer || count < max_buffers;
+    if (count_ok && (count == 0 || buffered_size(buffers) + incoming <= max_size))
+        return;
+    nb::list ids = nb::steal<nb::list>(PyDict_Keys(buffers.ptr()));
+    for (nb::handle id : ids) {
+        if (id.equal(keep))
+            continue;
+        count = PyDict_GET_SIZE(buffers.ptr());
+        count_ok = !adding_buffer || count < max_buffers;
+        if (count_ok && buffered_size(buffers) + incoming <= max_size)
+            return;
+        log().error("[Kernel] Dropping incomplete chunked message ", id, ": at most ", max_buffers,
+                    " incomplete messages of ", max_size, " characters in all are kept");
+        buffers.attr("pop")(id, nb::none());
+    }
 }
 
 }  // namespace
@@ -122,6 +158,7 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
     nb::object buffers = self.attr(names::_chunk_buffers);
     nb::object buffer = get(buffers, chunk_id.ptr(), nb::none());
     if (buffer.is_none()) {
+        make_room(buffers, chunk_id, true, 0);
         nb::object slots = nb::steal(PyList_New(total));
         if (!slots.is_valid())
             throw nb::python_error();
@@ -146,6 +183,7 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
                 buffers.attr("pop")(chunk_id, nb::none());
                 return nb::none();
             }
+            make_room(buffers, chunk_id, false, PyUnicode_GET_LENGTH(chunk_data.ptr()));
         }
         chunks[nb::int_(index)] = chunk_data;
         buffer[names::received] = buffer[names::received] + nb::int_(1);

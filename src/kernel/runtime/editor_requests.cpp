@@ -1,0 +1,147 @@
+// The editor's language requests: completion, signature help, hover and
+// diagnostics. Each reads its fields, asks the language services (_lexora)
+// and answers with one response echoing request_id, workbook_id and
+// module_name. The analysis reports its own failures in the result's
+// "error"; a field of the wrong type raises here and, like any failure of an
+// inline handler, ends the dispatch with no reply.
+#include "common/args.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+// The fields every editor request reads, with their defaults.
+struct EditorRequest {
+    nb::object request_id, code, workbook_id, module_name;
+
+    explicit EditorRequest(nb::handle message)
+        : request_id(get(message, names::request_id)),
+          code(get(message, names::code, nb::str(""))),
+          workbook_id(get(message, names::workbook_id)),
+          module_name(get(message, names::module_name)) {}
+
+    // The response: type, the result fields, then error and the echoed ids.
+    nb::dict response(const char *type, std::initializer_list<Field> result_fields, nb::handle error) const {
+        nb::dict message = make_message({{names::type, nb::str(type)}});
+        for (const auto &[key, value] : result_fields) message[key] = value;
+        message[names::error] = error;
+        message[names::request_id] = request_id;
+        message[names::workbook_id] = workbook_id;
+        message[names::module_name] = module_name;
+        return message;
+    }
+};
+
+// The cursor position and buffers of completion, signature help and hover.
+struct CursorRequest : EditorRequest {
+    nb::object line, column, path, dirty_files;
+
+    explicit CursorRequest(nb::handle message)
+        : EditorRequest(message),
+          line(get(message, names::line, nb::int_(1))),
+          column(get(message, names::column, nb::int_(0))),
+          path(get(message, names::path)),
+          dirty_files(get(message, names::dirty_files)) {}
+
+    // Calls one of the language services' cursor methods with keyword
+    // arguments, handing it a copy of the workbook's module sources.
+    nb::object ask(nb::handle self, PyObject *method) const {
+        nb::object source_cache = module_global(names::in_memory_loader).attr(names::source_cache);
+        nb::object modules = nb::steal(PyDict_Copy(source_cache.ptr()));
+        if (!modules.is_valid())
+            throw nb::python_error();
+        return self.attr(names::_lexora)
+            .attr(method)(nb::arg("code") = code, nb::arg("line") = line, nb::arg("column") = column,
+                          nb::arg("path") = path, nb::arg("modules") = modules,
+                          nb::arg("dirty_files") = dirty_files);
+    }
+
+    // Logs "<what>line=..., column=..., path=..., code_length=...<tail>".
+    // The length is taken even when the line is not logged: code without a
+    // length is refused here, before the analysis.
+    template <typename... Tail>
+    void log_position(const char *what, const Tail &...tail) const {
+        size_t code_length = nb::len(code);
+        log().debug(what, "line=", line, ", column=", column, ", path=", path, ", code_length=", code_length,
+                    tail...);
+    }
+};
+
+Coro completion_request(nb::object self, nb::object message) {
+    CursorRequest request(message);
+    size_t dirty = truthy(request.dirty_files) ? nb::len(request.dirty_files) : 0;
+    request.log_position("[LSP] Request received: ", ", dirty_files=", dirty);
+    nb::object result = request.ask(self, names::get_completions);
+    nb::object completions = get(result, names::completions, nb::list());
+    nb::object error = get(result, names::error);
+    log().debug("[LSP] Response: ", nb::len(completions), " completions, error=", error);
+    co_await send_message(self, request.response("completion_response", {{names::completions, completions}}, error));
+    co_return nb::none();
+}
+
+Coro signature_help_request(nb::object self, nb::object message) {
+    CursorRequest request(message);
+    request.log_position("[LSP] Signature help request: ");
+    nb::object result = request.ask(self, names::get_signature_help);
+    nb::object signatures = get(result, names::signatures, nb::list());
+    nb::object error = get(result, names::error);
+    log().debug("[LSP] Signature help response: ", nb::len(signatures), " signatures, error=", error);
+    co_await send_message(
+        self, request.response("signature_help_response",
+                               {{names::signatures, signatures},
+                                {names::activeSignature, get(result, names::activeSignature, nb::int_(0))},
+                                {names::activeParameter, get(result, names::activeParameter, nb::int_(0))}},
+                               error));
+    co_return nb::none();
+}
+
+Coro hover_request(nb::object self, nb::object message) {
+    CursorRequest request(message);
+    request.log_position("[LSP] Hover request: ");
+    nb::object result = request.ask(self, names::get_hover);
+    nb::object contents = get(result, names::contents);
+    nb::object error = get(result, names::error);
+    log().debug("[LSP] Hover response: has_contents=", contents.is_none() ? "False" : "True", ", error=", error);
+    co_await send_message(self, request.response("hover_response", {{names::contents, contents}}, error));
+    co_return nb::none();
+}
+
+Coro diagnostic_request(nb::object self, nb::object message) {
+    EditorRequest request(message);
+    size_t code_length = nb::len(request.code);
+    log().debug("[LSP] Diagnostic request: code_length=", code_length, ", module=", request.module_name);
+    nb::object result = self.attr(names::_lexora)
+                            .attr(names::get_diagnostics)(nb::arg("code") = request.code,
+                                                          nb::arg("module_name") = request.module_name);
+    nb::object diagnostics = get(result, names::diagnostics, nb::list());
+    nb::object error = get(result, names::error);
+    log().debug("[LSP] Diagnostic response: ", nb::len(diagnostics), " diagnostics, error=", error);
+    co_await send_message(self, request.response("diagnostic_response", {{names::diagnostics, diagnostics}}, error));
+    co_return nb::none();
+}
+
+template <Coro (*handler)(nb::object, nb::object)>
+void bind(ClassBuilder &cls, const char *name, const char *qualname) {
+    cls.method(
+        name,
+        [name, qualname](nb::object self, nb::object message) {
+            require_dict(message, "message");
+            return handler(std::move(self), std::move(message)).named(name, qualname);
+        },
+        nb::arg("message").none());
+}
+
+}  // namespace
+
+void define_editor_requests(ClassBuilder &cls) {
+    bind<completion_request>(cls, "_handle_completion_request", "PythonKernel._handle_completion_request");
+    bind<signature_help_request>(cls, "_handle_signature_help_request",
+                                 "PythonKernel._handle_signature_help_request");
+    bind<hover_request>(cls, "_handle_hover_request", "PythonKernel._handle_hover_request");
+    bind<diagnostic_request>(cls, "_handle_diagnostic_request", "PythonKernel._handle_diagnostic_request");
+}
+
+}  // namespace tarvex::kernel

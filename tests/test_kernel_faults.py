@@ -1,0 +1,107 @@
+"""A kernel that keeps going when its peer misbehaves: the connection
+dropping under waiting workers, answers nobody asked for, chunked messages
+that never complete, cancels for streams that are gone."""
+
+import json
+import time
+import uuid
+
+import pytest
+
+from kernel_wire import BusinessLayer
+
+WB = "wb-faults"
+
+# Small bounds, so that going past them takes a few messages.
+SMALL_BOUNDS = """
+from tarvex_master.python_server import kernel
+kernel.MAX_CHUNK_BUFFERS = 4
+kernel.MAX_ORPHAN_RESPONSES = 5
+kernel.MAX_CANCELED_STREAMS = 6
+"""
+
+
+@pytest.fixture
+def fresh():
+    layers = []
+
+    def start(**kwargs):
+        layers.append(BusinessLayer(WB, **kwargs))
+        return layers[-1]
+
+    yield start
+    for layer in layers:
+        layer.close()
+
+
+def rid():
+    return uuid.uuid4().hex[:10]
+
+
+def evaluate(bl, code):
+    _, reply = bl.execute(code, rid())
+    assert reply["type"] == "execution_result", reply
+    return reply["result"]
+
+
+def kernel_state(bl, expression):
+    """An expression over the kernel (`k`), evaluated by the kernel itself."""
+    return evaluate(bl, f"(lambda k: {expression})(tarvex._kernel_instance)")
+
+
+def test_closed_connection_wakes_every_waiting_worker(fresh):
+    bl = fresh()
+    for n in range(10):
+        bl.send({"type": "execution_request", "code": "excel.workbook", "request_id": f"w{n}"})
+    requests = bl.until(lambda m: m["type"] == "sys_request" and len(
+        [line for line in bl.log_lines if "Waiting for sys_response" in line]) >= 10)
+    assert any(m["type"] == "sys_request" for m in requests)
+    started = time.monotonic()
+    bl.close_connection()
+    # Without the wake-up the workers would sit out their 30 s timeout and
+    # hold the process; the bound here only tells a hang from an exit.
+    assert bl.wait_exit(timeout=20) == 0
+    assert time.monotonic() - started < 20
+    assert len(bl.logs_matching("sys_request abandoned, the connection closed")) == 10
+
+
+def test_orphan_responses_are_bounded(fresh):
+    bl = fresh(prelude=SMALL_BOUNDS)
+    for n in range(20):
+        bl.send({"type": "sys_response", "payload": {"requestId": f"nobody-{n}", "ok": True}})
+    kept = kernel_state(bl, "sorted(k._response_data)")
+    assert kept == repr(sorted(f"nobody-{n}" for n in range(15, 20)))
+    bl.wait_for_log("sys_responses nobody waits for (at most 5 are kept)")
+
+
+def test_cancels_of_ended_streams_are_bounded_newest_kept(fresh):
+    bl = fresh(prelude=SMALL_BOUNDS)
+    for n in range(20):
+        bl.send({"type": "cancel_streaming_function", "request_id": f"s{n}"})
+    kept = kernel_state(bl, "sorted(k._canceled_streaming_requests)")
+    assert kept == repr(sorted(f"s{n}" for n in range(14, 20)))
+
+
+def chunk(chunk_id, index, total, data):
+    return {"type": "chunk", "chunk_id": chunk_id, "chunk_index": index, "total_chunks": total, "data": data}
+
+
+def test_incomplete_chunked_messages_are_bounded_oldest_dropped(fresh):
+    bl = fresh(prelude=SMALL_BOUNDS)
+    for n in range(10):
+        bl.send(chunk(f"c{n}", 0, 2, "x" * 100))
+    assert kernel_state(bl, "sorted(k._chunk_buffers)") == repr([f"c{n}" for n in range(6, 10)])
+    bl.wait_for_log("Dropping incomplete chunked message c0")
+    # A message whose pieces are all present still goes through.
+    text = json.dumps({"type": "execution_request", "code": "21 * 2", "request_id": "whole"})
+    bl.send(chunk("whole", 0, 2, text[:10]))
+    bl.send(chunk("whole", 1, 2, text[10:]))
+    assert bl.expect("execution_result", request_id="whole")["result"] == "42"
+
+
+def test_ten_thousand_incomplete_chunked_messages(fresh):
+    bl = fresh(log_level="warning")
+    for n in range(10_000):
+        bl.send(chunk(f"never-{n}", 0, 1024, "y" * 64))
+    assert kernel_state(bl, "len(k._chunk_buffers)") == "64"
+    assert evaluate(bl, "1 + 1") == "2"
