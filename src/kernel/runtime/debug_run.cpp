@@ -137,6 +137,23 @@ bool report_exception(const RequestRun &run, const DebugCall &call, nb::handle d
     return true;
 }
 
+// The user's traceback starts at their own code: the entries of the
+// debugger's runcall at its head are dropped.
+void trim_debugger_frames(nb::handle e, nb::handle debugger) {
+    nb::object debugger_module =
+        nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(debugger.ptr()))).attr("__module__");
+    nb::object entry = nb::steal(PyException_GetTraceback(e.ptr()));
+    while (entry.is_valid() && !entry.is_none()) {
+        auto *tb = reinterpret_cast<PyTracebackObject *>(entry.ptr());
+        nb::object globals = nb::steal(PyFrame_GetGlobals(tb->tb_frame));
+        if (!get(globals, names::__name__).equal(debugger_module) || !tb->tb_next)
+            break;
+        entry = nb::borrow(reinterpret_cast<PyObject *>(tb->tb_next));
+    }
+    if (entry.is_valid() && !entry.is_none())
+        PyException_SetTraceback(e.ptr(), entry.ptr());
+}
+
 // The worker (debug_execute).
 nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle debugger) {
     log().debug(worker_prefix(), "Debugging function: ", call.module_name, ".", call.function_name);
@@ -164,6 +181,7 @@ nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle 
                              {names::yield_count, yield_count}});
     } catch (...) {
         nb::object e = catch_any();
+        trim_debugger_frames(e, debugger);
         log().error("[Kernel] Debug execution error: ", nb::str(e));
         nb::str traceback_text = extract_tracebak_string(e);
         log().error("[Kernel] Traceback: ", traceback_text);
