@@ -83,6 +83,19 @@ async def test_breakpoint_pause_message(calc, backend):
     assert await session.finish() == 6
 
 
+async def test_second_run_of_the_same_code_stops_at_its_breakpoint(calc, backend):
+    # The first run disables every location of main it cannot stop in; those
+    # must not stay disabled for the next run.
+    first = DebugSession([{"module": "wb_calc", "line": 3}], in_memory_modules=["wb_calc"])
+    first.debugger.set_breakpoints([{"module": "wb_calc", "line": 100}])
+    assert await first.start(calc.main, 3) == 6
+    second = DebugSession([{"module": "wb_calc", "line": 8}], in_memory_modules=["wb_calc"])
+    second.start(calc.main, 3)
+    assert (await second.paused())["line"] == 8
+    second.debugger.stop_debugging()
+    assert await second.finish() is None
+
+
 @pytest.mark.parametrize("commands, lines", [
     (["step_over", "step_over"], [(7, "main"), (8, "main")]),
     (["step_into", "step_over", "step_over"], [(2, "helper"), (3, "helper"), (8, "main")]),

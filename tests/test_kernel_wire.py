@@ -481,29 +481,6 @@ def test_debugger_commands_without_a_debug_run(bl):
                          "function_name": None, "workbook_id": WB, "source": "ide"}
 
 
-@pytest.mark.parametrize(
-    "message, replies",
-    [
-        ({"type": "custom_function_call", "module_name": "m", "function_name": "f", "request_id": "c1"},
-         [("execution_error", "Custom function calls is not available yet"),
-          ("function_execution_result", "Custom function calls is not available yet")]),
-        ({"type": "event_execution", "module_name": "m", "function_name": "f", "request_id": "c2"},
-         [("event_execution_result", "Event handlers is not available yet")]),
-        ({"type": "python_function_call", "callable_id": "pyfunc_x_1", "request_id": "c3"},
-         [("python_function_result", "Python function calls is not available yet")]),
-        ({"type": "execute_streaming_function", "module_name": "m", "function_name": "f", "request_id": "c4"},
-         [("streaming_function_result", "Streaming functions is not available yet")]),
-    ],
-)
-def test_features_not_built_yet_answer_with_an_error(bl, message, replies):
-    bl.send(message)
-    for kind, text in replies:
-        reply = bl.expect(kind, request_id=message["request_id"])
-        error = reply["error"]
-        assert (error["message"] if isinstance(error, dict) else error) == text
-        assert reply.get("success") is not True and reply.get("status") != "success"
-
-
 # --- user code reaching the workbook through the object bridge ---
 
 def answer_sys_requests(bl, request_id, answers):

@@ -9,9 +9,11 @@
 #include "vantrel/refs.hpp"
 #include "vantrel/response.hpp"
 #include "vantrel/response_signal.hpp"
-#include "vantrel/uuid4.hpp"
+#include "common/uuid4.hpp"
 
 namespace vantrel {
+
+using tarvex::uuid4_hex;
 
 namespace {
 

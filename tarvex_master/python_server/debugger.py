@@ -315,6 +315,10 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
     def start_trace(self, tracefunc):
         self._thread_ident = threading.get_ident()
         super().start_trace(tracefunc)
+        # Code locations an earlier run disabled stay disabled for the tool
+        # slot across runs; without this a function debugged before would
+        # never stop at a breakpoint set on it later.
+        sys.monitoring.restart_events()
 
     def stop_trace(self):
         self._thread_ident = None

@@ -65,6 +65,21 @@ Coro RequestStreams::wait_for_trail(std::shared_ptr<Trail> trail) {
     co_return nb::none();
 }
 
+RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle workbook_id, nb::handle source)
+    : kernel(nb::borrow(kernel_)),
+      loop(running_loop()),
+      streams(kernel_, loop, request_id, workbook_id, source) {}
+
+void RequestRun::post(nb::handle message) const {
+    streams.trail->last_send = schedule_send(kernel, loop, message);
+}
+
+Coro await_worker(RequestRun run, nb::object worker) {
+    nb::object outcome = co_await run_in_worker(run.kernel, run.loop, worker);
+    co_await run.streams.flushed();
+    co_return outcome;
+}
+
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn) {
     return loop.attr(names::run_in_executor)(kernel.attr(names::_thread_pool), fn);
 }
@@ -74,18 +89,91 @@ std::string worker_prefix() {
 }
 
 void import_user_module(nb::handle module_name) {
-    nb::object statement = nb::str("import ") + nb::str(module_name);
-    nb::object code =
-        nb::handle(refs.builtin_compile)(statement, "<string>", "exec", nb::arg("dont_inherit") = true);
-    PyObject *result = PyEval_EvalCode(code.ptr(), refs.module_dict, refs.module_dict);
-    if (!result)
+    PyObject *top = PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, nullptr, 0);
+    if (top) {
+        Py_DECREF(top);
+        return;
+    }
+    nb::python_error error;
+    if (error.matches(PyExc_ModuleNotFoundError)) {
+        PyObject *missing = nullptr;
+        if (PyObject_GetOptionalAttrString(error.value().ptr(), "name", &missing) < 0)
+            PyErr_Clear();
+        bool itself = missing && PyObject_RichCompareBool(missing, module_name.ptr(), Py_EQ) == 1;
+        Py_XDECREF(missing);
+        PyErr_Clear();
+        if (itself)
+            return;
+    }
+    throw error;
+}
+
+nb::object loaded_module(nb::handle module_name) {
+    PyObject *module = PyImport_GetModule(module_name.ptr());
+    if (!module && PyErr_Occurred())
         throw nb::python_error();
-    Py_DECREF(result);
+    return nb::steal(module);
+}
+
+bool has_attribute(nb::handle obj, nb::handle name) {
+    int found = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+nb::object type_name_of(nb::handle obj) {
+    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))).attr(names::__name__);
+}
+
+nb::object deserialize_args(nb::handle kernel, nb::handle args) {
+    return kernel.attr(names::_deserialize_args)(args);
+}
+
+nb::object to_wire_function() {
+    return module_global(names::tarvex).attr(names::Serializer).attr(names::to_wire);
+}
+
+nb::object call_with(nb::handle func, nb::handle args) {
+    nb::object positional = nb::steal(PySequence_Tuple(args.ptr()));
+    if (!positional.is_valid())
+        throw nb::python_error();
+    PyObject *value = PyObject_Call(func.ptr(), positional.ptr(), nullptr);
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
 }
 
 void print_exception(nb::handle e) {
     nb::module_::import_("traceback")
         .attr("print_exception")(e, nb::arg("file") = nb::handle(refs.sys).attr(names::stderr_));
+}
+
+void wait_for_send(nb::handle future, double timeout_s, const char *what) {
+    try {
+        future.attr("result")(timeout_s);  // concurrent.futures waits with the GIL released
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TimeoutError))
+            throw;
+        std::string text =
+            concat("Sending ", what, " did not complete within ", ms1(timeout_s * 1000.0), " ms");
+        PyErr_SetString(PyExc_TimeoutError, text.c_str());
+        throw nb::python_error();
+    }
+}
+
+nb::object failure_text(nb::handle e) {
+    nb::str text = nb::str(e);
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0)
+        return text;
+    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))).attr(names::__name__);
+}
+
+nb::str repr_text(nb::handle value) {
+    PyObject *text = PyObject_Repr(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
 }
 
 }  // namespace tarvex::kernel

@@ -2,30 +2,29 @@
 //
 //   Coro handler(nb::object self, nb::object message) {     // event loop
 //       ...read fields, log, validate...
-//       nb::object loop = running_loop();
-//       RequestStreams streams(self, loop, request_id, workbook_id, source);
-//       nb::object outcome = co_await run_in_worker(self, loop, [=] {   // pool thread
+//       RequestRun run(self, request_id, workbook_id, source);
+//       nb::object outcome = co_await run_captured(run, [=](CapturedOutput &output) {   // pool thread
 //           log().debug(worker_prefix(), "Executing ...");
-//           CapturedOutput output(streams.stdout_callback, streams.stderr_callback);
 //           ...import the module, call the user function...
 //           return outcome_dict;                  // plain dict, GIL held
 //       });
-//       co_await streams.flushed();               // output first, then the replies
 //       ...send the replies with co_await send_message(self, ...)...
 //   }
 //
+// run_captured awaits the worker and then the output it streamed, so that
+// the replies always come after the request's stdout/stderr messages.
 // Worker lambdas capture by value (nb::object copies); they are ordinary
 // functions, never coroutines.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "common/coro.hpp"
-
 #include "kernel/execution/captured_output.hpp"
 
 namespace tarvex::kernel {
@@ -39,7 +38,7 @@ nb::object running_loop();
 // message {type, content, request_id, workbook_id, source}, handed to the
 // loop without waiting. Failures are logged at debug level and dropped.
 struct RequestStreams {
-    // The future of the latest stream send handed to the loop.
+    // The future of the latest send of the request handed to the loop.
     struct Trail {
         nb::object last_send;
     };
@@ -60,6 +59,34 @@ private:
     static Coro wait_for_trail(std::shared_ptr<Trail> trail);
 };
 
+// One request run on the kernel's pool: the loop the handler runs on and the
+// request's stream callbacks. Made on the event loop.
+struct RequestRun {
+    nb::object kernel;
+    nb::object loop;
+    RequestStreams streams;
+    RequestRun(nb::handle kernel, nb::handle request_id, nb::handle workbook_id, nb::handle source);
+
+    // From the worker: hands send_message(message) to the loop without
+    // waiting, in order with the request's output (flushed() covers it).
+    void post(nb::handle message) const;
+};
+
+// Awaits `worker()` on the kernel's pool, then the output the run streamed;
+// gives the worker's result.
+Coro await_worker(RequestRun run, nb::object worker);
+
+// `body(output)` run on a pool thread with the request's output captured
+// for its duration; see the top of this file.
+template <typename Body>
+Coro run_captured(const RequestRun &run, Body body) {
+    nb::object worker = nb::cpp_function([streams = run.streams, body = std::move(body)]() -> nb::object {
+        CapturedOutput output(streams.stdout_callback, streams.stderr_callback);
+        return body(output);
+    });
+    return await_worker(run, std::move(worker));
+}
+
 // loop.run_in_executor(kernel._thread_pool, fn): an awaitable for `fn()`
 // run on a pool thread with the GIL held.
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn);
@@ -71,12 +98,52 @@ nb::object run_in_worker(nb::handle kernel, nb::handle loop, Fn &&fn) {
 // "[Kernel] [Worker Thread <current thread's name>] "
 std::string worker_prefix();
 
-// Runs the statement `import NAME` in the kernel module's globals, so the
-// import goes through sys.meta_path (and the in-memory loader).
+// Imports module `module_name` through sys.meta_path (and so the in-memory
+// loader), as the statement `import NAME` does. Nothing is bound in the
+// kernel's own namespace, and the name is never compiled as source, so a
+// workbook module may be called anything. When no finder knows the module
+// itself, nothing is raised: the caller finds it missing from sys.modules
+// and says so in its own words (pointing at update_module). Failures inside
+// the module (its body raising, a missing import of its own) propagate.
 void import_user_module(nb::handle module_name);
+
+// sys.modules[module_name], or an invalid object when absent.
+nb::object loaded_module(nb::handle module_name);
+
+// hasattr(obj, name), errors other than AttributeError raised.
+bool has_attribute(nb::handle obj, nb::handle name);
+
+// type(obj).__name__
+nb::object type_name_of(nb::handle obj);
+
+// kernel._deserialize_args(args): the call arguments decoded from wire values.
+nb::object deserialize_args(nb::handle kernel, nb::handle args);
+
+// tarvex.Serializer.to_wire, looked up at each use.
+nb::object to_wire_function();
+
+// func(*args) for a list of arguments.
+nb::object call_with(nb::handle func, nb::handle args);
 
 // traceback.print_exception(e) to the current sys.stderr (the run's capture
 // on a worker thread, so the traceback is streamed).
 void print_exception(nb::handle e);
+
+// Waits for the concurrent future of a send handed to the loop, the GIL
+// released meanwhile. A send that takes longer than `timeout_s` raises
+// TimeoutError with a text saying what was waited for.
+void wait_for_send(nb::handle future, double timeout_s, const char *what);
+
+// str(e), or the exception's class name when that is empty: failure texts
+// must never read as "no error".
+nb::object failure_text(nb::handle e);
+
+// repr(value).
+nb::str repr_text(nb::handle value);
+
+// Milliseconds since `start`.
+inline double elapsed_ms(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
 
 }  // namespace tarvex::kernel

@@ -237,10 +237,13 @@ void on_debug_step(nb::handle self, nb::handle) {
 Coro on_debug_stop(nb::object self, nb::object) {
     if (!has_active_debugger(self))
         co_return nb::none();
-    debugger(self).attr(names::stop_debugging)();
+    nb::object stopping = debugger(self);
+    stopping.attr(names::stop_debugging)();
     co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
                                               {names::workbook_id, workbook_id(self)}}));
-    self.attr(names::_debugger) = nb::none();
+    // A debug run started while the reply was being sent keeps its debugger.
+    if (debugger(self).is(stopping))
+        self.attr(names::_debugger) = nb::none();
     co_return nb::none();
 }
 
@@ -353,6 +356,10 @@ Coro handle_message(nb::object self, nb::object message) {
 }
 
 }  // namespace
+
+nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
+    return self.attr(name)(message);
+}
 
 nb::object dispatch(nb::handle self, nb::handle message) {
     require_dict(message, "message");

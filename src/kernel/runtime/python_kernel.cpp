@@ -61,7 +61,12 @@ void define_python_kernel(nb::module_ &m) {
     define_dispatcher(cls);
     define_object_keeper(cls);
     define_execution_request(cls);
-    define_pending_handlers(cls);
+    define_custom_function_call(cls);
+    define_run_module(cls);
+    define_event_execution(cls);
+    define_python_function_call(cls);
+    define_streaming_function(cls);
+    define_debug_run(cls);
     define_editor_requests(cls);
     cls.finish();
 }

@@ -63,8 +63,9 @@ nb::list get_object_registry(nb::handle self);
 nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
                                   nb::handle function_name, nb::handle source);
 
-// --- handlers of later features (runtime/pending_handlers.cpp) ---
-// The coroutine of method `name` called with `args`, looked up on the kernel.
+// --- handlers started by the dispatcher (runtime/dispatcher.cpp) ---
+// The coroutine of method `name` called with `message`, looked up on the
+// kernel (so that a replaced method is honoured).
 nb::object call_handler(nb::handle self, const char *name, nb::handle message);
 
 // Each part adds its methods to the class under construction.
@@ -74,7 +75,12 @@ void define_lifecycle(ClassBuilder &cls);
 void define_dispatcher(ClassBuilder &cls);
 void define_object_keeper(ClassBuilder &cls);
 void define_execution_request(ClassBuilder &cls);
-void define_pending_handlers(ClassBuilder &cls);
+void define_custom_function_call(ClassBuilder &cls);
+void define_run_module(ClassBuilder &cls);
+void define_event_execution(ClassBuilder &cls);
+void define_python_function_call(ClassBuilder &cls);
+void define_streaming_function(ClassBuilder &cls);
+void define_debug_run(ClassBuilder &cls);
 void define_editor_requests(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
 void define_message_batcher(nb::module_ &m);

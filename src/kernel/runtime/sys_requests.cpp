@@ -10,7 +10,7 @@
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/support/thread_lock.hpp"
-#include "kernel/support/uuid4.hpp"
+#include "common/uuid4.hpp"
 
 namespace tarvex::kernel {
 

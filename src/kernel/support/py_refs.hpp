@@ -40,6 +40,11 @@ namespace nb = nanobind;
     X(step_out) X(stop_debugging) X(evaluate_expression) X(set_breakpoints) X(_flush_now) X(start) \
     X(stop) X(__file__) X(__name__) X(__traceback__) X(__dict__) X(__builtins__) X(args) \
     X(paths_added) X(modules_unloaded) X(paths_cleared) X(websockets) X(Lexora) X(Agent) \
+    X(base_result) X(callable_id) X(object_name) X(event_type) X(canceled) X(result_count) \
+    X(is_generator) X(yield_count) X(debug_exception_sent) X(step_mode) X(get_callable) \
+    X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
+    X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
+    X(_deserialize_args) X(_handle_custom_function_call) X(_handle_debug_run_module) \
     X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
     X(diagnostics) X(stdout_) X(stderr_) \
     X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \

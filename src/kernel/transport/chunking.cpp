@@ -13,7 +13,7 @@
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/support/uuid4.hpp"
+#include "common/uuid4.hpp"
 
 namespace tarvex::kernel {
 

@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace tarvex::kernel {
+namespace tarvex {
 
 namespace nb = nanobind;
 
@@ -13,4 +13,4 @@ nb::str uuid4_hex();
 // str(uuid.uuid4()): the 36-character form with dashes.
 nb::str uuid4_text();
 
-}  // namespace tarvex::kernel
+}  // namespace tarvex

@@ -1,11 +1,11 @@
-#include "kernel/support/uuid4.hpp"
+#include "common/uuid4.hpp"
 
 #include <sys/random.h>
 
 #include <cerrno>
 #include <cstdint>
 
-namespace tarvex::kernel {
+namespace tarvex {
 
 namespace {
 
@@ -45,4 +45,4 @@ nb::str format(bool dashes) {
 nb::str uuid4_hex() { return format(false); }
 nb::str uuid4_text() { return format(true); }
 
-}  // namespace tarvex::kernel
+}  // namespace tarvex

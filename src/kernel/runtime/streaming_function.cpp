@@ -1,0 +1,271 @@
+// execute_streaming_function: a generator function of a workbook module
+// whose every yielded value updates a cell at once. The worker sends each
+// value itself and waits for that send before resuming the generator, so
+// values reach the socket in yield order and the generator never runs ahead
+// of the connection. A cancel_streaming_function (the dispatcher adds its id
+// to _canceled_streaming_requests) is noticed between yields. When the
+// module's source has not arrived yet, the Business Layer is asked for it
+// and the request waits a bounded time for the update_module.
+#include <chrono>
+#include <thread>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "kernel/execution/tracebacks.hpp"
+#include "kernel/execution/worker.hpp"
+#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
+#include "kernel/support/messages.hpp"
+#include "kernel/support/py_refs.hpp"
+
+namespace tarvex::kernel {
+
+namespace {
+
+constexpr double sync_poll_s = 0.1;
+constexpr double sync_wait_s = 5.0;
+constexpr double value_send_timeout_s = 1.0;
+// After every tenth value the worker pauses briefly, so that a fast
+// generator leaves the loop room for other requests.
+constexpr int values_per_pause = 10;
+constexpr auto pause = std::chrono::milliseconds(1);
+
+struct Stream {
+    nb::object request_id, module_name, function_name, args, workbook_id, source;
+};
+
+nb::object source_cache() { return module_global(names::in_memory_loader).attr(names::source_cache); }
+
+bool module_is_cached(nb::handle module_name) {
+    int found = PySequence_Contains(source_cache().ptr(), module_name.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+// Membership in the cancel set; an id that cannot be in a set never is.
+bool in_set(nb::handle set, nb::handle key) {
+    int found = PySet_Contains(set.ptr(), key.ptr());
+    if (found < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return found == 1;
+}
+
+void discard(nb::handle set, nb::handle key) {
+    if (PySet_Discard(set.ptr(), key.ptr()) < 0)
+        PyErr_Clear();
+}
+
+nb::dict stream_result(nb::handle self, const Stream &stream, std::initializer_list<Field> fields) {
+    nb::dict message = make_message(
+        {{names::type, nb::str("streaming_function_result")}, {names::request_id, stream.request_id}});
+    for (const auto &[key, value] : fields) message[key] = value;
+    message[names::workbook_id] = self.attr(names::workbook_id);
+    return message;
+}
+
+nb::dict failed(nb::handle self, const Stream &stream, nb::handle error) {
+    return stream_result(self, stream, {{names::error, error}, {names::done, Py_True}});
+}
+
+// Waits up to about five seconds for the module's source when the loader
+// does not hold it yet; the loop keeps serving, so an update_module that
+// arrives meanwhile ends the wait. (The float counter gives 51 polls.)
+Coro module_synced(nb::object self, nb::object module_name) {
+    if (module_is_cached(module_name))
+        co_return nb::bool_(true);
+    log().warning("[Kernel] Module '", module_name, "' not in cache, requesting sync");
+    co_await send_message(self, make_message({{names::type, nb::str("request_module_sync")},
+                                              {names::module_name, module_name},
+                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+    double waited = 0.0;
+    while (!module_is_cached(module_name) && waited < sync_wait_s) {
+        co_await nb::handle(refs.asyncio_sleep)(sync_poll_s);
+        waited += sync_poll_s;
+    }
+    co_return nb::bool_(module_is_cached(module_name));
+}
+
+// The names of `names` (an iterable) that do not start with "_", at most
+// `limit` of them when limit >= 0.
+nb::list public_names(nb::handle names, Py_ssize_t limit) {
+    nb::list shown;
+    for (nb::handle name : copy_list(names)) {
+        if (limit >= 0 && static_cast<Py_ssize_t>(nb::len(shown)) >= limit)
+            break;
+        bool hidden = PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > 0 &&
+                      PyUnicode_READ_CHAR(name.ptr(), 0) == '_';
+        if (!hidden)
+            shown.append(name);
+    }
+    return shown;
+}
+
+nb::object formatted(const char *format, nb::handle name) {
+    PyObject *text = PyUnicode_FromFormat(format, name.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
+nb::dict refused(const char *format, nb::handle name) {
+    return make_message({{names::error, formatted(format, name)}});
+}
+
+// The worker (run_streaming_in_thread).
+nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
+    nb::handle self = run.kernel;
+    log().debug("[TIMING] Streaming worker started: thread=",
+                nb::handle(refs.current_thread)().attr(names::name), ", request_id=", stream.request_id);
+    try {
+        import_user_module(stream.module_name);
+        nb::object module = loaded_module(stream.module_name);
+        if (!module.is_valid()) {
+            nb::object modules = nb::handle(refs.sys).attr("modules");
+            log().error("[Kernel] Module not found in sys.modules: ", stream.module_name);
+            log().error("[Kernel] Sample of available modules: ", public_names(modules, 20));
+            log().error("[Kernel] in_memory_loader.source_cache keys: ", copy_list(source_cache()));
+            return refused("Module not found: %S", stream.module_name);
+        }
+        log().debug("[Kernel] Found module in sys.modules: ", stream.module_name);
+        if (!has_attribute(module, stream.function_name)) {
+            log().error("[Kernel] Function not found in module: ", stream.function_name);
+            nb::object listing = nb::steal(PyObject_Dir(module.ptr()));
+            if (!listing.is_valid())
+                throw nb::python_error();
+            log().error("[Kernel] Available functions in module: ", public_names(listing, -1));
+            return refused("Function not found: %S", stream.function_name);
+        }
+        nb::object func = module.attr(stream.function_name);
+        log().debug("[Kernel] Found function: ", stream.function_name);
+        nb::object generator = call_with(func, deserialize_args(self, stream.args));
+        if (!PyGen_Check(generator.ptr())) {
+            log().error("[Kernel] Function ", stream.function_name, " is not a generator function");
+            return refused("Function %S is not a generator function", stream.function_name);
+        }
+
+        log().info("[Kernel] Starting to stream results from generator: ", stream.function_name);
+        nb::object canceled = self.attr(names::_canceled_streaming_requests);
+        nb::object to_wire = to_wire_function();
+        long count = 0;
+        while (PyObject *next = PyIter_Next(generator.ptr())) {
+            nb::object item = nb::steal(next);
+            if (in_set(canceled, stream.request_id)) {
+                discard(canceled, stream.request_id);
+                nb::dict message = stream_result(
+                    self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}});
+                wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s,
+                              "the cancel message");
+                return make_message({{names::canceled, Py_True}});
+            }
+            nb::dict message =
+                stream_result(self, stream, {{names::result, to_wire(item)}, {names::done, Py_False}});
+            wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
+            if (++count % values_per_pause == 0) {
+                nb::gil_scoped_release released;
+                std::this_thread::sleep_for(pause);
+            }
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return make_message({{names::success, Py_True}, {names::result_count, nb::int_(count)}});
+    } catch (...) {
+        nb::object e = catch_any();
+        print_exception(e);
+        log().error("[TIMING] Streaming error: request_id=", stream.request_id, ", error=", nb::str(e));
+        return make_message(
+            {{names::error, failure_text(e)}, {names::traceback, extract_tracebak_string(e)}});
+    }
+}
+
+// Whatever happens once the worker was started, the request's id leaves the
+// cancel set.
+struct ForgetCancel {
+    nb::object set, request_id;
+    ~ForgetCancel() {
+        ErrorStash stash;
+        discard(set, request_id);
+    }
+};
+
+Coro execute_streaming_function(nb::object self, Stream stream) {
+    auto start = std::chrono::steady_clock::now();
+    log().debug("[TIMING] Streaming execution started: request_id=", stream.request_id,
+                ", function=", stream.module_name, ".", stream.function_name);
+    log().info("[Kernel] _execute_streaming_function: module=", stream.module_name,
+               ", function=", stream.function_name, ", request_id=", stream.request_id);
+
+    // An odd module name (one that cannot be looked up) or a failed send
+    // while preparing is answered too: the cell must not wait forever.
+    nb::object failure;
+    bool ready = false;
+    try {
+        ready = truthy(co_await module_synced(self, stream.module_name));
+        if (!ready) {
+            log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed_ms(start)), "ms, error=Module not found after sync");
+            log().error("[Kernel] Module '", stream.module_name, "' not found after sync attempt");
+            nb::object text = formatted("Module '%S' not found after sync attempt", stream.module_name);
+            co_await send_message(self, failed(self, stream, text));
+        }
+    } catch (...) {
+        failure = catch_exception();
+    }
+    if (failure.is_valid()) {
+        log().error("[Kernel] Unexpected error in _execute_streaming_function: ", nb::str(failure));
+        co_await send_message(self, failed(self, stream, failure_text(failure)));
+        co_return nb::none();
+    }
+    if (!ready)
+        co_return nb::none();
+
+    ForgetCancel forget{self.attr(names::_canceled_streaming_requests), stream.request_id};
+    try {
+        RequestRun run(self, stream.request_id, stream.workbook_id, stream.source);
+        nb::object outcome = co_await run_captured(
+            run, [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
+        double elapsed = elapsed_ms(start);
+        nb::object error = get(outcome, names::error);
+        if (!error.is_none()) {
+            log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed), "ms, error=", error);
+            co_await send_message(self, failed(self, stream, error));
+        } else if (truthy(get(outcome, names::canceled, Py_False))) {
+            log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed), "ms");
+        } else {
+            log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
+                        ", elapsed=", ms1(elapsed),
+                        "ms, results=", get(outcome, names::result_count, nb::int_(0)));
+            co_await send_message(self, stream_result(self, stream, {{names::done, Py_True}}));
+        }
+    } catch (...) {
+        failure = catch_exception();
+    }
+    if (failure.is_valid()) {
+        log().error("[TIMING] Streaming exception: request_id=", stream.request_id,
+                    ", elapsed=", ms1(elapsed_ms(start)), "ms, error=", nb::str(failure));
+        co_await send_message(self, failed(self, stream, failure_text(failure)));
+    }
+    co_return nb::none();
+}
+
+}  // namespace
+
+void define_streaming_function(ClassBuilder &cls) {
+    cls.method(
+        "_execute_streaming_function",
+        [](nb::handle self, nb::object request_id, nb::object module_name, nb::object function_name,
+           nb::object args, nb::object workbook_id, nb::object source) {
+            Stream stream{std::move(request_id), std::move(module_name), std::move(function_name),
+                          std::move(args),       std::move(workbook_id), std::move(source)};
+            return execute_streaming_function(nb::borrow(self), std::move(stream))
+                .named("_execute_streaming_function", "PythonKernel._execute_streaming_function");
+        },
+        nb::arg("request_id").none(), nb::arg("module_name").none(), nb::arg("function_name").none(),
+        nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none());
+}
+
+}  // namespace tarvex::kernel
