@@ -60,6 +60,7 @@ const handlers = {
     if (m.status === "connected") {
       connection.send({ type: "set_hover_mode", mode: $("hover-mode").value });
       editor?.refreshAllDiagnostics();
+      output.line("kernel", "The kernel is connected.", "info");
     } else if (m.detail) {
       output.line("kernel", m.detail, "info");
     }
