@@ -118,5 +118,11 @@ def test_a_request_answered_twice_takes_the_first_answer(fresh):
         bl.send({"type": "sys_response", "payload": {"requestId": request_id, "ok": True,
                                                      "result": {"type": "Int", "value": value, "isSpec": False}}})
     assert bl.expect("execution_result", request_id="twice")["result"] == "1"
-    bl.wait_for_log(f"Received sys_response for unknown request_id: {request_id}")
-    assert kernel_state(bl, "list(k._response_data)") == repr([request_id])
+    # The second answer is either ignored (the worker had not taken the first
+    # yet) or kept as one nobody waits for.
+    deadline = time.monotonic() + 30
+    while not (bl.logs_matching(f"second sys_response for request_id: {request_id}")
+               or bl.logs_matching(f"sys_response for unknown request_id: {request_id}")):
+        assert time.monotonic() < deadline, "the second answer was never handled"
+        time.sleep(0.02)
+    assert kernel_state(bl, "list(k._response_data)") in ("[]", repr([request_id]))

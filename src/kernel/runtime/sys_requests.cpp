@@ -151,9 +151,15 @@ void route_sys_response(nb::handle self, nb::handle message) {
     }
     ThreadLockHeld held(self.attr(names::_response_lock));
     nb::object data = self.attr(names::_response_data);
-    data[request_id] = payload;
     nb::object futures = self.attr(names::_response_futures);
     nb::object event = get(futures, request_id.ptr());
+    // A second answer arriving before the worker took the first must not
+    // replace it: the request was answered once, by the first.
+    if (!event.is_none() && PyDict_Contains(data.ptr(), request_id.ptr()) == 1) {
+        log().warning("[Kernel] Received a second sys_response for request_id: ", request_id, "; ignored");
+        return;
+    }
+    data[request_id] = payload;
     if (!event.is_none()) {
         event.attr(names::set)();
         log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
