@@ -24,7 +24,8 @@ run: build web
 web: $(NODE_STAMP)
 
 $(NODE_STAMP): package.json package-lock.json
-	@command -v npm >/dev/null || { echo "npm is needed for the code editor page: apt-get install npm" >&2; exit 1; }
+	@command -v npm >/dev/null || { echo "installing npm on the host (the code editor page needs it)" >&2; \
+	  apt-get install -y npm >/dev/null || { echo "npm is needed: apt-get install npm" >&2; exit 1; }; }
 	npm ci --no-audit --no-fund
 	@touch $@
 
