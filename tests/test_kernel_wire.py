@@ -194,6 +194,18 @@ def test_single_path_messages(bl):
     assert "/wb/again" not in reset["current_paths"]
 
 
+@pytest.mark.parametrize("kind, field", [("set_package_paths", "old_paths"),
+                                         ("unload_and_clear_paths", "paths")])
+def test_a_path_list_given_as_text_is_one_path(fresh, kind, field):
+    # Read character by character, its "/" would unload every module loaded
+    # from a file, the kernel's own dependencies included.
+    bl = fresh()
+    reply = bl.request({"type": kind, field: "/no/such/folder"},
+                       "package_paths_updated" if kind == "set_package_paths" else "modules_unloaded")
+    assert reply["modules_unloaded"] == 0
+    bl.wait_for_log(f"{field} given as a string; taken as one path")
+
+
 PACKAGES = textwrap.dedent("""\
     import os, tempfile
     root = tempfile.mkdtemp()

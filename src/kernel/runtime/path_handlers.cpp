@@ -18,6 +18,20 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
+// A path list field read from a message. A lone string is one path: read as
+// an iterable it would be a list of one-character "paths", and "/" alone
+// would unload every module loaded from a file.
+nb::object path_list(nb::handle message, PyObject *field) {
+    nb::object paths = get(message, field, nb::list());
+    if (PyUnicode_Check(paths.ptr())) {
+        log().warning("[Kernel] ", nb::str(field), " given as a string; taken as one path");
+        nb::list one;
+        one.append(paths);
+        return one;
+    }
+    return paths;
+}
+
 nb::object top_level_name(nb::handle name) { return name.attr("split")(".")[0]; }
 
 // Unloads every module of each top-level package that has a module loaded
@@ -77,8 +91,8 @@ void remove_from_sys_path(nb::handle paths, const char *log_text) {
 }  // namespace
 
 Coro handle_set_package_paths(nb::object self, nb::object message) {
-    nb::object old_paths = get(message, names::old_paths, nb::list());
-    nb::object new_paths = get(message, names::new_paths, nb::list());
+    nb::object old_paths = path_list(message, names::old_paths);
+    nb::object new_paths = path_list(message, names::new_paths);
     Py_ssize_t unloaded = unload_modules_under(old_paths);
     remove_from_sys_path(old_paths, "Removed old path from sys.path: ");
     nb::object path_list = sys_path();
@@ -102,8 +116,8 @@ Coro handle_set_package_paths(nb::object self, nb::object message) {
 }
 
 Coro handle_set_python_paths(nb::object self, nb::object message) {
-    nb::object old_paths = get(message, names::old_paths, nb::list());
-    nb::object new_paths = get(message, names::new_paths, nb::list());
+    nb::object old_paths = path_list(message, names::old_paths);
+    nb::object new_paths = path_list(message, names::new_paths);
     remove_from_sys_path(old_paths, "Removed old python path from sys.path: ");
     nb::object path_list = sys_path();
     for (nb::handle path : nb::iter(new_paths)) {
@@ -124,7 +138,7 @@ Coro handle_set_python_paths(nb::object self, nb::object message) {
 }
 
 Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
-    nb::object paths = get(message, names::paths, nb::list());
+    nb::object paths = path_list(message, names::paths);
     Py_ssize_t unloaded = unload_modules_under(paths);
     remove_from_sys_path(paths, "Removed path from sys.path: ");
     nb::object cleared = nb::int_(nb::len(paths));
