@@ -21,19 +21,6 @@ kernel.MAX_CANCELED_STREAMS = 6
 """
 
 
-@pytest.fixture
-def fresh():
-    layers = []
-
-    def start(**kwargs):
-        layers.append(BusinessLayer(WB, **kwargs))
-        return layers[-1]
-
-    yield start
-    for layer in layers:
-        layer.close()
-
-
 def rid():
     return uuid.uuid4().hex[:10]
 

@@ -19,20 +19,6 @@ def bl():
     layer.close()
 
 
-@pytest.fixture
-def fresh():
-    """A kernel of its own, for tests that end the connection."""
-    layers = []
-
-    def start(**kwargs):
-        layers.append(BusinessLayer(WB, **kwargs))
-        return layers[-1]
-
-    yield start
-    for layer in layers:
-        layer.close()
-
-
 def rid():
     return uuid.uuid4().hex[:10]
 
