@@ -6,9 +6,7 @@ import json
 import time
 import uuid
 
-import pytest
 
-from kernel_wire import BusinessLayer
 
 WB = "wb-faults"
 

@@ -7,7 +7,7 @@ import uuid
 
 import pytest
 
-from kernel_wire import BusinessLayer, KernelGone
+from kernel_wire import BusinessLayer
 
 WB = "wb-test"
 
