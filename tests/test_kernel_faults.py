@@ -6,8 +6,6 @@ import json
 import time
 import uuid
 
-
-
 WB = "wb-faults"
 
 # Small bounds, so that going past them takes a few messages.
