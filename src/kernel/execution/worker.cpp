@@ -176,4 +176,6 @@ nb::str repr_text(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
+nb::object out_line(nb::handle value) { return nb::str("Out: ") + repr_text(value) + nb::str("\n"); }
+
 }  // namespace tarvex::kernel

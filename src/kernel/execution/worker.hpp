@@ -141,6 +141,9 @@ nb::object failure_text(nb::handle e);
 // repr(value).
 nb::str repr_text(nb::handle value);
 
+// "Out: " + repr(value) + "\n": the display line of a result_output message.
+nb::object out_line(nb::handle value);
+
 // Milliseconds since `start`.
 inline double elapsed_ms(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

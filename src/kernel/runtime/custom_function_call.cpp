@@ -131,8 +131,7 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
         if (get(outcome, names::status).equal(nb::str("success"))) {
             nb::object result = get(outcome, names::result);
             if (!result.is_none()) {
-                nb::object content =
-                    nb::str("Out: ") + repr_text(get(outcome, names::base_result)) + nb::str("\n");
+                nb::object content = out_line(get(outcome, names::base_result));
                 co_await send_message(self, make_message({{names::type, nb::str("result_output")},
                                                           {names::content, content},
                                                           {names::request_id, call.request_id},

@@ -233,7 +233,7 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
                         : nb::object(nb::str("Out: Generator stoped before ending\n"));
                 co_await send_message(self, result_output(call, content));
             } else if (!was_stopped && PyDict_Contains(outcome.ptr(), names::result) == 1) {
-                nb::object content = nb::str("Out: ") + repr_text(outcome[names::result]) + nb::str("\n");
+                nb::object content = out_line(outcome[names::result]);
                 co_await send_message(self, result_output(call, content));
             }
             if (was_stopped) {

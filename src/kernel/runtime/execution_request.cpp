@@ -14,17 +14,6 @@ namespace tarvex::kernel {
 
 namespace {
 
-double elapsed_ms(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-nb::str repr_of(nb::handle value) {
-    PyObject *text = PyObject_Repr(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
 Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
                         nb::object source) {
     auto start = std::chrono::steady_clock::now();
@@ -55,7 +44,7 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
             log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
             nb::object result = outcome[names::result];
             if (!result.is_none()) {
-                nb::object content = nb::str("Out: ") + repr_of(result) + nb::str("\n");
+                nb::object content = out_line(result);
                 co_await send_message(self, make_message({{names::type, nb::str("result_output")},
                                                           {names::content, content},
                                                           {names::request_id, request_id},
@@ -66,7 +55,7 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
             // editor shows its repr.
             nb::object value = is_nonempty_str(function_name) ? result
                                : result.is_none()             ? nb::none()
-                                                              : nb::object(repr_of(result));
+                                                              : nb::object(repr_text(result));
             co_await send_message(self, make_message({{names::type, nb::str("execution_result")},
                                                       {names::success, Py_True},
                                                       {names::result, value},
