@@ -9,16 +9,12 @@ best of the rounds for each and their ratio. Target: at most 1.5.
 """
 
 import asyncio
-import os
 import pathlib
-import subprocess
 import sys
 import time
 
-import websockets
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_kernel import CHILD, ROOT, Peer  # noqa: E402
+from bench_kernel import running_peers, until  # noqa: E402
 
 ITERATIONS = 2_000_000
 ROUNDS = 5
@@ -34,13 +30,6 @@ def work(n):
 """
 NEVER_LINE = 6
 EXPECTED = sum(i * i % 7 for i in range(ITERATIONS))
-
-
-async def until(peer, predicate):
-    while True:
-        message = await peer.receive()
-        if predicate(message):
-            return message
 
 
 async def timed_run(peer, request_id, debug):
@@ -69,14 +58,7 @@ async def timed_run(peer, request_id, debug):
 
 
 async def main():
-    kernel = Peer()
-    async with websockets.serve(kernel.serve, "127.0.0.1", 0, max_size=None) as server:
-        port = server.sockets[0].getsockname()[1]
-        env = dict(os.environ, PYTHONPATH=str(ROOT))
-        kernel.process = subprocess.Popen(
-            [sys.executable, str(CHILD), "wb-bench", str(port), os.environ.get("BENCH_LOG_LEVEL", "info")],
-            stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env)
-        await asyncio.wait_for(kernel.connected.wait(), 60)
+    async with running_peers(with_echo=False) as (kernel, _):
         await kernel.send({"type": "update_module", "module_name": "bench_work", "code": MODULE})
         await until(kernel, lambda m: m.get("type") == "module_updated")
 
@@ -86,9 +68,6 @@ async def main():
             for debug in order:
                 elapsed = await timed_run(kernel, f"{'d' if debug else 'p'}{round_}", debug)
                 (debugged if debug else plain).append(elapsed)
-
-        await kernel.send({"type": "shutdown"})
-        kernel.process.wait(30)
 
     best_plain, best_debug = min(plain), min(debugged)
     print(f"work({ITERATIONS:,}) through run_module, best of {ROUNDS} rounds each")

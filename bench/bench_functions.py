@@ -17,16 +17,12 @@ Prints:
 """
 
 import asyncio
-import os
 import pathlib
-import subprocess
 import sys
 import time
 
-import websockets
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_kernel import CHILD, ECHO_CLIENT, ROOT, Peer, percentile  # noqa: E402
+from bench_kernel import percentile, running_peers, until  # noqa: E402
 
 BURST = 10_000
 SINGLE = 2_000
@@ -47,13 +43,6 @@ def numbers(n):
 def add_call(request_id, a, b):
     return {"type": "custom_function_call", "module_name": "bench_fx", "function_name": "add", "request_id": request_id,
             "args": [{"type": "Int", "value": a, "isSpec": False}, {"type": "Float", "value": b, "isSpec": False}]}
-
-
-async def until(peer, predicate):
-    while True:
-        message = await peer.receive()
-        if predicate(message):
-            return message
 
 
 async def single_calls(peer, count, offset, echo):
@@ -133,21 +122,7 @@ def real_pause_s(samples=2_000):
 
 
 async def main():
-    peers = {"kernel": Peer(), "echo": Peer()}
-
-    async def route(websocket):
-        name = "kernel" if websocket.request.path.startswith("/ws/kernel/") else "echo"
-        await peers[name].serve(websocket)
-
-    async with websockets.serve(route, "127.0.0.1", 0, max_size=None) as server:
-        port = server.sockets[0].getsockname()[1]
-        env = dict(os.environ, PYTHONPATH=str(ROOT))
-        kernel, echo = peers["kernel"], peers["echo"]
-        kernel.process = subprocess.Popen(
-            [sys.executable, str(CHILD), "wb-bench", str(port), os.environ.get("BENCH_LOG_LEVEL", "info")],
-            stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env)
-        echo.process = subprocess.Popen([sys.executable, "-c", ECHO_CLIENT, f"ws://127.0.0.1:{port}/echo"], env=env)
-        await asyncio.wait_for(asyncio.gather(kernel.connected.wait(), echo.connected.wait()), 60)
+    async with running_peers() as (kernel, echo):
         await kernel.send({"type": "update_module", "module_name": "bench_fx", "code": MODULE})
         await until(kernel, lambda m: m.get("type") == "module_updated")
         await single_calls(kernel, 100, -1000, echo=False)  # warm up both
@@ -169,11 +144,6 @@ async def main():
         stream_rate = await streaming(kernel, STREAMED)
         pause = real_pause_s()
         wake = await wake_s(kernel)
-
-        await kernel.send({"type": "shutdown"})
-        kernel.process.wait(30)
-        echo.process.terminate()
-        echo.process.wait(30)
 
     nominal_bound = VALUES_PER_PAUSE / 0.001
     real_bound = VALUES_PER_PAUSE / pause

@@ -13,6 +13,7 @@ Prints:
 """
 
 import asyncio
+import contextlib
 import json
 import os
 import pathlib
@@ -94,6 +95,45 @@ class Peer:
         return json.loads(await self.inbox.get())
 
 
+async def until(peer, predicate):
+    """The first message from `peer` that matches."""
+    while True:
+        message = await peer.receive()
+        if predicate(message):
+            return message
+
+
+@contextlib.asynccontextmanager
+async def running_peers(with_echo=True):
+    """A server on 127.0.0.1 with a kernel (and an echo client) connected to
+    it; yields (kernel, echo or None) and shuts both down afterwards."""
+    peers = {"kernel": Peer(), "echo": Peer()}
+
+    async def route(websocket):
+        name = "kernel" if websocket.request.path.startswith("/ws/kernel/") else "echo"
+        await peers[name].serve(websocket)
+
+    async with websockets.serve(route, "127.0.0.1", 0, max_size=None) as server:
+        port = server.sockets[0].getsockname()[1]
+        env = dict(os.environ, PYTHONPATH=str(ROOT))
+        kernel, echo = peers["kernel"], peers["echo"] if with_echo else None
+        kernel.process = subprocess.Popen(
+            [sys.executable, str(CHILD), "wb-bench", str(port), os.environ.get("BENCH_LOG_LEVEL", "info")],
+            stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env)
+        waits = [kernel.connected.wait()]
+        if echo:
+            echo.process = subprocess.Popen([sys.executable, "-c", ECHO_CLIENT, f"ws://127.0.0.1:{port}/echo"],
+                                            env=env)
+            waits.append(echo.connected.wait())
+        await asyncio.wait_for(asyncio.gather(*waits), 60)
+        yield kernel, echo
+        await kernel.send({"type": "shutdown"})
+        kernel.process.wait(30)
+        if echo:
+            echo.process.terminate()
+            echo.process.wait(30)
+
+
 async def round_trips(peer, count, reply_type, offset):
     times = []
     for i in range(count):
@@ -141,20 +181,7 @@ async def sys_reads(kernel):
 
 
 async def main():
-    peers = {"kernel": Peer(), "echo": Peer()}
-
-    async def route(websocket):
-        name = "kernel" if websocket.request.path.startswith("/ws/kernel/") else "echo"
-        await peers[name].serve(websocket)
-
-    async with websockets.serve(route, "127.0.0.1", 0, max_size=None) as server:
-        port = server.sockets[0].getsockname()[1]
-        env = dict(os.environ, PYTHONPATH=str(ROOT))
-        kernel, echo = peers["kernel"], peers["echo"]
-        kernel.process = subprocess.Popen([sys.executable, str(CHILD), "wb-bench", str(port), os.environ.get("BENCH_LOG_LEVEL", "info")],
-                                          stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env)
-        echo.process = subprocess.Popen([sys.executable, "-c", ECHO_CLIENT, f"ws://127.0.0.1:{port}/echo"], env=env)
-        await asyncio.wait_for(asyncio.gather(kernel.connected.wait(), echo.connected.wait()), 60)
+    async with running_peers() as (kernel, echo):
         await round_trips(kernel, 50, "execution_result", -1000)  # warm up both
         await round_trips(echo, 50, "execution_request", -1000)
         rss_connected = memory_kib(kernel.process.pid, "VmRSS")
@@ -174,11 +201,6 @@ async def main():
 
         sys_p50, _ = await sys_reads(kernel)
         peak = memory_kib(kernel.process.pid, "VmHWM")
-
-        await kernel.send({"type": "shutdown"})
-        kernel.process.wait(30)
-        echo.process.terminate()
-        echo.process.wait(30)
 
     print(f"execution_request '1 + 1' round trip, {REQUESTS} requests (echo client: same server, same count)")
     print(f"  kernel  p50 {k50 * 1e6:8.1f} us   p99 {k99 * 1e6:8.1f} us")
