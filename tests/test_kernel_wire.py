@@ -300,12 +300,22 @@ def test_frame_size_limit_and_invalid_json(bl):
     assert bl.execute("'still here'", rid())[1]["type"] == "execution_result"
 
 
-def test_json_array_ends_the_connection(fresh):
-    bl = fresh()
-    bl.send_raw("[1, 2]")
-    assert bl.wait_exit() == 1
-    assert bl.logs_matching("Kernel error: Argument 'message' has incorrect type (expected dict, got list)")
-    assert len(bl.logs_matching("Kernel disconnected for workbook: ")) == 1
+@pytest.mark.parametrize("message, request_id, complaint", [
+    ({"type": "execution_request", "code": "1", "request_id": 7}, 7, "'request_id' has incorrect type"),
+    ({"type": "cancel_streaming_function", "request_id": ["a"]}, ["a"], "unhashable type: 'list'"),
+    ({"type": "sys_response", "payload": {"requestId": ["a"]}}, None, "unhashable type: 'list'"),
+    ({"type": "completion_request", "code": "x", "line": "1", "request_id": "c"}, "c", "TypeError"),
+    ({"type": "add_path", "path": 5}, None, "TypeError"),
+    ({"type": "update_module", "module_name": 5, "code": ""}, None, "TypeError"),
+    ([1, 2], None, "Message must be a JSON object, not list"),
+])
+def test_a_message_that_cannot_be_handled_is_refused(bl, message, request_id, complaint):
+    bl.execute("kept = 41", rid())
+    bl.send(message)
+    error = bl.expect("error")
+    assert complaint in error["message"]
+    assert error.get("request_id") == request_id
+    assert bl.execute("kept + 1", rid())[1]["result"] == "42"
 
 
 def test_shutdown_gives_exactly_one_disconnect(fresh):

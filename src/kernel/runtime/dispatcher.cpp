@@ -8,6 +8,7 @@
 
 #include "common/args.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -33,7 +34,14 @@ RouteTable *routes = nullptr;  // built once, never destroyed
 nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
 nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); }
 
-void start_task(nb::handle coroutine) { nb::handle(refs.create_task)(coroutine); }
+// A handler that fails after it started is refused like one that fails at
+// once: the peer is answered and the kernel keeps serving.
+void start_task(nb::handle self, nb::handle message, nb::object handler) {
+    nb::object guarded = refusing_failures(nb::borrow(self), nb::borrow(message), std::move(handler))
+                             .named("refusing_failures", "PythonKernel.refusing_failures")
+                             .object();
+    nb::handle(refs.create_task)(guarded);
+}
 
 bool has_active_debugger(nb::handle self) {
     PyObject *debugger = nullptr;
@@ -56,13 +64,13 @@ void on_execution_request(nb::handle self, nb::handle message) {
     log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
                ", request_id=", request_id, ")");
     log().debug("[Kernel] Code length: ", nb::len(code), " chars");
-    start_task(execute_code_coroutine(self, code, request_id, function_name, source));
+    start_task(self, message, execute_code_coroutine(self, code, request_id, function_name, source));
 }
 
 template <const char *Method, const char *Log>
 void start_message_handler(nb::handle self, nb::handle message) {
     log().info(Log);
-    start_task(call_handler(self, Method, message));
+    start_task(self, message, call_handler(self, Method, message));
 }
 
 constexpr char custom_function_call_method[] = "_handle_custom_function_call";
@@ -85,7 +93,7 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
     nb::object source = get(message, names::source, nb::str("addin"));
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    start_task(self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
+    start_task(self, message, self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
                                                         workbook, source));
 }
 
@@ -348,13 +356,6 @@ RouteTable *build_routes() {
     return table;
 }
 
-Coro handle_message(nb::object self, nb::object message) {
-    nb::object step = dispatch(self, message);
-    if (!step.is_none())
-        co_await step;
-    co_return nb::none();
-}
-
 }  // namespace
 
 nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
@@ -393,13 +394,29 @@ nb::object dispatch(nb::handle self, nb::handle message) {
     return route->second.async(nb::borrow(self), nb::borrow(message)).object();
 }
 
+Coro handle_incoming(nb::object self, nb::object message) {
+    nb::object failure;
+    try {
+        nb::object step = dispatch(self, message);
+        if (!step.is_none())
+            co_await step;
+    } catch (...) {
+        failure = catch_exception();  // cancellation passes through
+    }
+    if (!failure.is_valid())
+        co_return nb::none();
+    if (failure_is_connection_closed(failure))
+        raise(failure);
+    co_await refuse(self, message, failure);
+    co_return nb::none();
+}
+
 void define_dispatcher(ClassBuilder &cls) {
     routes = build_routes();
     cls.method(
            "handle_message",
            [](nb::object self, nb::object message) {
-               require_dict(message, "message");
-               return handle_message(std::move(self), std::move(message))
+               return handle_incoming(std::move(self), std::move(message))
                    .named("handle_message", "PythonKernel.handle_message");
            },
            nb::arg("message").none())

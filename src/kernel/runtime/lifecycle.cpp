@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "kernel/execution/output_routing.hpp"
 #include "kernel/execution/stream_classes.hpp"
+#include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -72,21 +73,36 @@ Coro listen(nb::object self) {
                                                           {names::message, nb::str("Message too large")}}));
                 continue;
             }
-            bool invalid_json = false;
+            nb::object data;
             try {
-                nb::object data = nb::handle(refs.json_loads)(*frame);
-                nb::object step = dispatch(self, data);
-                if (!step.is_none())
-                    co_await step;
-            } catch (nb::python_error &e) {
-                if (!e.matches(refs.JSONDecodeError))
-                    throw;
-                invalid_json = true;
+                data = nb::handle(refs.json_loads)(*frame);
+            } catch (...) {
+                // Not only JSONDecodeError: nesting too deep for the parser
+                // raises RecursionError, and is no more readable.
+                nb::object unreadable = catch_exception();
+                if (!PyErr_GivenExceptionMatches(unreadable.ptr(), refs.JSONDecodeError))
+                    log().warning("[Kernel] Unreadable frame: ", type_name_of(unreadable), ": ", nb::str(unreadable));
             }
-            if (invalid_json)
+            if (!data.is_valid()) {
                 co_await send_message(self,
                                       make_message({{names::type, nb::str("error")},
                                                     {names::message, nb::str("Invalid JSON received")}}));
+                continue;
+            }
+            // As handle_incoming, without a coroutine per message.
+            nb::object failure;
+            try {
+                nb::object step = dispatch(self, data);
+                if (!step.is_none())
+                    co_await step;
+            } catch (...) {
+                failure = catch_exception();  // cancellation passes through
+            }
+            if (failure.is_valid()) {
+                if (failure_is_connection_closed(failure))
+                    raise(failure);
+                co_await refuse(self, data, failure);
+            }
         }
     } catch (nb::python_error &e) {
         if (!e.matches(closed_error.ptr()))
@@ -112,8 +128,10 @@ Coro disconnect_impl(nb::object self) {
     nb::object websocket = self.attr(names::websocket);
     if (truthy(websocket))
         co_await websocket.attr(names::close)();
-    // Running user code is neither waited for nor interrupted.
-    self.attr(names::_thread_pool).attr(names::shutdown)(nb::arg("wait") = false);
+    // Running user code is neither waited for nor interrupted; work that has
+    // not started yet never will.
+    self.attr(names::_thread_pool)
+        .attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }
 

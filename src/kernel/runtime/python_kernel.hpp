@@ -38,6 +38,18 @@ Coro disconnect(nb::object self);
 // Dispatches one incoming message: None when it was handled synchronously,
 // otherwise an awaitable that finishes the handling.
 nb::object dispatch(nb::handle self, nb::handle message);
+// Dispatches one message and awaits its handling; a message that cannot be
+// handled is refused (see refuse) rather than ending the connection.
+Coro handle_incoming(nb::object self, nb::object message);
+
+// --- refusals (runtime/refusal.cpp) ---
+// Answers a message that could not be handled with an "error" reply naming
+// what was wrong (and its request_id, when it has one), logged at error.
+Coro refuse(nb::object self, nb::object message, nb::object error);
+// Awaits `handler`; a failure is refused as above instead of escaping.
+Coro refusing_failures(nb::object self, nb::object message, nb::object handler);
+// Whether `error` is the client library's ConnectionClosed.
+bool failure_is_connection_closed(nb::handle error);
 
 // --- synchronous system requests (runtime/sys_requests.cpp) ---
 void route_sys_response(nb::handle self, nb::handle message);

@@ -3,6 +3,7 @@
 // The kernel's own messages do not go through it.
 #include "common/args.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -17,9 +18,13 @@ void init(nb::handle self, nb::handle kernel) {
     self.attr(names::_running) = false;
 }
 
-Coro flush_now(nb::object self) {
+// Sends `first` (when valid) and everything queued, as one message or one
+// "batch" message.
+Coro flush(nb::object self, nb::object first) {
     nb::object queue = self.attr(names::_queue);
     nb::list drained;
+    if (first.is_valid())
+        drained.append(first);
     nb::object empty = queue.attr("empty");
     nb::object get_nowait = queue.attr("get_nowait");
     while (!truthy(empty())) {
@@ -42,10 +47,24 @@ Coro flush_now(nb::object self) {
     co_return nb::none();
 }
 
+Coro flush_now(nb::object self) { return flush(std::move(self), nb::object()); }
+
+// Sleeps until something is queued (an idle kernel never wakes), then lets
+// FLUSH_INTERVAL pass so that what follows the first message leaves with it.
 Coro flush_loop(nb::object self) {
     while (truthy(self.attr(names::_running))) {
-        co_await nb::handle(refs.asyncio_sleep)(self.attr(names::FLUSH_INTERVAL));
-        co_await flush_now(self);
+        nb::object first = co_await self.attr(names::_queue).attr("get")();
+        nb::object cancelled;
+        try {
+            co_await nb::handle(refs.asyncio_sleep)(self.attr(names::FLUSH_INTERVAL));
+        } catch (nb::python_error &e) {
+            if (!e.matches(refs.CancelledError))
+                throw;
+            cancelled = nb::borrow(e.value());  // the message already taken must still leave
+        }
+        co_await flush(self, first);
+        if (cancelled.is_valid())
+            raise(cancelled);
     }
     co_return nb::none();
 }
