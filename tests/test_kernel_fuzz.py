@@ -149,6 +149,13 @@ class Kernels:
         self.layer.close()
 
 
+@pytest.fixture(scope="module")
+def kernels():
+    k = Kernels()
+    yield k
+    k.close()
+
+
 @settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
 @given(message=messages())
 def test_generated_messages_never_crash_or_hang_the_kernel(kernels, message):

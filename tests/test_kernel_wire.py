@@ -230,6 +230,9 @@ def test_package_paths_unload_the_old_packages(fresh):
     assert reply == {"type": "python_paths_updated", "paths_added": 2, "workbook_id": WB}
     state = bl.execute("import sys; (sys.path[:2], sys.path[-1])", rid())[1]["result"]
     assert state == "(['/new/x', '/new/y'], '/py/z')"
+    # A path is a directory: ".../C/pkg" does not take ".../C/pkg_q/__init__.py".
+    reply = bl.request({"type": "unload_and_clear_paths", "paths": [f"{c}/pkg"]}, "modules_unloaded")
+    assert reply["modules_unloaded"] == 0
     reply = bl.request({"type": "unload_and_clear_paths", "paths": [c]}, "modules_unloaded")
     assert reply == {"type": "modules_unloaded", "modules_unloaded": 1, "paths_cleared": 1, "workbook_id": WB}
 

@@ -4,9 +4,18 @@
 
 #include <exception>
 
-#include <Python.h>
+#include <nanobind/nanobind.h>
 
 namespace tarvex {
+
+// Takes ownership of a new reference from the C API; NULL means the call
+// failed and its Python error is pending, which is raised.
+template <typename T = nanobind::object>
+T owned(PyObject *result) {
+    if (!result)
+        throw nanobind::python_error();
+    return nanobind::steal<T>(result);
+}
 
 // Sets the Python error indicator from `failure`, the way nanobind does
 // for bound functions: python_error is restored as it was, builtin

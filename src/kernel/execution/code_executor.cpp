@@ -1,4 +1,5 @@
 #include "kernel/execution/code_executor.hpp"
+#include "common/errors.hpp"
 
 #include "common/args.hpp"
 #include "kernel/execution/captured_output.hpp"
@@ -84,8 +85,8 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
         exec_statements(code, globals, locals);
         return nb::none();
     }
-    nb::object head = nb::steal(PyUnicode_Substring(code.ptr(), 0, at));
-    nb::object tail = nb::steal(PyUnicode_Substring(code.ptr(), at + 2, length));
+    nb::object head = owned(PyUnicode_Substring(code.ptr(), 0, at));
+    nb::object tail = owned(PyUnicode_Substring(code.ptr(), at + 2, length));
     // A "; " inside a string literal or a comment separates nothing: when
     // either side is not valid Python on its own, the code runs whole.
     nb::object head_code = compile_or_null(head, statements_file, "exec");

@@ -1,4 +1,5 @@
 #include "kernel/execution/in_memory_loader.hpp"
+#include "common/errors.hpp"
 
 #include "common/args.hpp"
 #include "kernel/support/failures.hpp"
@@ -13,7 +14,7 @@ namespace {
 const char *const loader_prefix = "[InMemoryModuleLoader] ";
 
 nb::str virtual_file_name(nb::handle module_name) {
-    return nb::steal<nb::str>(PyUnicode_FromFormat("<virtual:%U>", module_name.ptr()));
+    return owned<nb::str>(PyUnicode_FromFormat("<virtual:%U>", module_name.ptr()));
 }
 
 nb::object linecache_cache() { return nb::handle(refs.linecache).attr(names::cache); }
@@ -64,7 +65,7 @@ void exec_module(nb::handle self, nb::handle module) {
         throw nb::python_error();
     nb::object source = nb::steal(found);
     if (!source.is_valid()) {
-        nb::object text = nb::steal(PyUnicode_FromFormat("No source code found for module '%S'", name.ptr()));
+        nb::object text = owned(PyUnicode_FromFormat("No source code found for module '%S'", name.ptr()));
         PyErr_SetObject(PyExc_ImportError, text.ptr());
         throw nb::python_error();
     }

@@ -1,4 +1,5 @@
 #include "kernel/execution/tracebacks.hpp"
+#include "common/errors.hpp"
 
 #include "common/args.hpp"
 #include "kernel/support/messages.hpp"
@@ -32,7 +33,7 @@ nb::str extract_tracebak_string(nb::handle e) {
     nb::object lines =
         nb::handle(refs.format_exception)(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))), e,
                                           tb.is_valid() ? nb::handle(tb) : nb::none());
-    return nb::steal<nb::str>(PyUnicode_Join(nb::str("").ptr(), lines.ptr()));
+    return owned<nb::str>(PyUnicode_Join(nb::str("").ptr(), lines.ptr()));
 }
 
 nb::dict error_record(nb::handle type_name, nb::handle message, nb::handle traceback_text) {

@@ -32,6 +32,36 @@ nb::object path_list(nb::handle message, PyObject *field) {
     return paths;
 }
 
+bool is_separator(Py_UCS4 c) {
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+// A module file lies under a path when it is that path or inside that
+// directory: "/lib" takes "/lib/x.py" but not "/lib2/x.py". An empty path
+// names no directory and takes nothing.
+bool file_is_under(nb::handle file_name, nb::handle path) {
+    if (!PyUnicode_Check(path.ptr()) || !PyUnicode_Check(file_name.ptr())) {
+        PyErr_Format(PyExc_TypeError, "paths must be str, not %.200s", Py_TYPE(path.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(path.ptr());
+    if (length == 0)
+        return false;
+    Py_ssize_t starts = PyUnicode_Tailmatch(file_name.ptr(), path.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (starts < 0)
+        throw nb::python_error();
+    if (starts == 0)
+        return false;
+    if (PyUnicode_GET_LENGTH(file_name.ptr()) == length)
+        return true;
+    return is_separator(PyUnicode_READ_CHAR(path.ptr(), length - 1)) ||
+           is_separator(PyUnicode_READ_CHAR(file_name.ptr(), length));
+}
+
 nb::object top_level_name(nb::handle name) { return name.attr("split")(".")[0]; }
 
 // Unloads every module of each top-level package that has a module loaded
@@ -42,6 +72,8 @@ Py_ssize_t unload_modules_under(nb::handle paths) {
     nb::object modules = nb::handle(refs.sys).attr("modules");
 
     nb::object base_packages = nb::steal(PySet_New(nullptr));
+    if (!base_packages.is_valid())
+        throw nb::python_error();
     for (nb::handle item : copy_list(modules.attr("items")())) {
         nb::handle name = nb::handle(PyTuple_GET_ITEM(item.ptr(), 0));
         nb::handle module = nb::handle(PyTuple_GET_ITEM(item.ptr(), 1));
@@ -52,8 +84,9 @@ Py_ssize_t unload_modules_under(nb::handle paths) {
         if (!file_name.is_valid() || file_name.is_none())
             continue;
         for (nb::handle prefix : prefixes) {
-            if (truthy(file_name.attr(names::startswith)(prefix))) {
-                PySet_Add(base_packages.ptr(), top_level_name(name).ptr());
+            if (file_is_under(file_name, prefix)) {
+                if (PySet_Add(base_packages.ptr(), top_level_name(name).ptr()) < 0)
+                    throw nb::python_error();
                 break;
             }
         }

@@ -1,6 +1,7 @@
 // PythonKernel construction. Attributes live in the instance __dict__ under
 // the names the rest of the product uses; construction does no network I/O.
 #include "kernel/runtime/python_kernel.hpp"
+#include "common/errors.hpp"
 
 #include "common/args.hpp"
 #include "kernel/execution/in_memory_loader.hpp"
@@ -36,7 +37,7 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     self.attr(names::_response_futures) = nb::dict();
     self.attr(names::_response_data) = nb::dict();
     self.attr(names::_response_lock) = nb::handle(refs.threading_Lock)();
-    self.attr(names::_canceled_streaming_requests) = nb::steal(PySet_New(nullptr));
+    self.attr(names::_canceled_streaming_requests) = owned(PySet_New(nullptr));
     self.attr(names::_chunk_buffers) = nb::dict();
     self.attr(names::_socket_lock) = nb::none();
     self.attr(names::_batcher) = nb::none();

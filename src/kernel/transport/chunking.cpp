@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -65,7 +66,7 @@ void make_room(nb::handle buffers, nb::handle keep, bool adding_buffer, Py_ssize
     bool count_ok = !adding_buffer || count < max_buffers;
     if (count_ok && (count == 0 || buffered_size(buffers) + incoming <= max_size))
         return;
-    nb::list ids = nb::steal<nb::list>(PyDict_Keys(buffers.ptr()));
+    nb::list ids = owned<nb::list>(PyDict_Keys(buffers.ptr()));
     for (nb::handle id : ids) {
         if (id.equal(keep))
             continue;
