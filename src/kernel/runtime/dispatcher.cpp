@@ -2,11 +2,13 @@
 // requests are answered inline; anything that runs user code becomes a task
 // so that the receive loop keeps reading (sys_response above all, which
 // blocked workers wait for).
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "common/args.hpp"
+#include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -53,6 +55,26 @@ bool has_active_debugger(nb::handle self) {
 }
 
 nb::object debugger(nb::handle self) { return self.attr(names::_debugger); }
+
+// Handlers that wait for a pool thread run as tasks, so that the receive
+// loop keeps reading (the pool's workers may be waiting for sys_responses).
+template <AsyncHandler handler>
+void start_as_task(nb::handle self, nb::handle message) {
+    start_task(self, message, handler(nb::borrow(self), nb::borrow(message)).object());
+}
+
+// Drops `value` on a pool thread: the last reference to user values runs
+// their __del__, which is user code. Inline when the pool is gone.
+void release_on_worker(nb::handle self, nb::object value) {
+    auto held = std::make_shared<nb::object>(std::move(value));
+    nb::object release = nb::cpp_function([held] { *held = nb::object(); });
+    try {
+        self.attr(names::_thread_pool).attr("submit")(release);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError))  // cannot schedule new futures after shutdown
+            throw;
+    }
+}
 
 // --- execution and later features: tasks ---
 
@@ -173,7 +195,10 @@ Coro on_remove_path(nb::object self, nb::object message) {
 }
 
 Coro on_reset_namespace(nb::object self, nb::object) {
-    self.attr(names::executor).attr(names::reset_namespace)();
+    nb::object executor = self.attr(names::executor);
+    nb::object old_names = nb::getattr(executor, names::globals, nb::none());
+    executor.attr(names::reset_namespace)();
+    release_on_worker(self, std::move(old_names));
     co_await send_message(self, make_message({{names::type, nb::str("namespace_reset")}}));
     co_return nb::none();
 }
@@ -255,6 +280,7 @@ Coro on_debug_stop(nb::object self, nb::object) {
     co_return nb::none();
 }
 
+// The expression is user code: it runs on a pool thread, never on the loop.
 Coro on_debug_evaluate(nb::object self, nb::object message) {
     nb::object expression = get(message, names::expression, nb::str(""));
     nb::object request_id = get(message, names::request_id);
@@ -263,7 +289,10 @@ Coro on_debug_evaluate(nb::object self, nb::object message) {
                                    {names::request_id, request_id},
                                    {names::expression, expression}});
     if (has_active_debugger(self)) {
-        nb::object result = debugger(self).attr(names::evaluate_expression)(expression);
+        nb::object evaluating = debugger(self);
+        nb::object result = co_await run_in_worker(self, running_loop(), [evaluating, expression] {
+            return evaluating.attr(names::evaluate_expression)(expression);
+        });
         if (PyDict_Merge(reply.ptr(), result.ptr(), 1) < 0)
             throw nb::python_error();
     } else {
@@ -293,9 +322,10 @@ void on_debug_update_breakpoints(nb::handle self, nb::handle message) {
 
 void on_sys_response(nb::handle self, nb::handle message) { route_sys_response(self, message); }
 
+// Building the registry calls repr() of user values: on a pool thread.
 Coro on_get_object_registry(nb::object self, nb::object) {
     log().debug("[Kernel] Received get_object_registry request");
-    nb::list registry = get_object_registry(self);
+    nb::object registry = co_await run_in_worker(self, running_loop(), [self] { return get_object_registry(self); });
     co_await send_message(self, make_message({{names::type, nb::str("object_registry_response")},
                                               {names::objects, registry},
                                               {names::workbook_id, workbook_id(self)}}));
@@ -347,10 +377,10 @@ RouteTable *build_routes() {
         {"debug_step_into", {on_debug_step<&names::step_into>, nullptr}},
         {"debug_step_out", {on_debug_step<&names::step_out>, nullptr}},
         {"debug_stop", {nullptr, on_debug_stop}},
-        {"debug_evaluate", {nullptr, on_debug_evaluate}},
+        {"debug_evaluate", {start_as_task<on_debug_evaluate>, nullptr}},
         {"debug_update_breakpoints", {on_debug_update_breakpoints, nullptr}},
         {"sys_response", {on_sys_response, nullptr}},
-        {"get_object_registry", {nullptr, on_get_object_registry}},
+        {"get_object_registry", {start_as_task<on_get_object_registry>, nullptr}},
         {"set_hover_mode", {nullptr, on_set_hover_mode}},
     };
     return table;
