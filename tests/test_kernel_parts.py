@@ -234,7 +234,7 @@ def test_overlapping_runs_each_keep_their_own_output():
         ("x = 5", None, ""),
         ("x = 5; x * 2", 10, ""),
         ("x = 5; ", None, ""),
-        ("for i in range(3): print(i); print(i * 10)", None, "0\n1\n2\n20\n"),
+        ("for i in range(3): print(i); print(i * 10)", None, "0\n0\n1\n10\n2\n20\n"),
         ("print('word')", None, "word\n"),
         ("x = 1\nprint('a; b')", None, "a; b\n"),
         ("x = 1  # note; see below\nx + 1", None, ""),

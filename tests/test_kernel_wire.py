@@ -89,6 +89,24 @@ def test_functions_see_the_names_defined_beside_them(bl, definitions, call, resu
     assert reply["type"] == "execution_result", reply
 
 
+@pytest.mark.parametrize("code, result, stdout, check, checked", [
+    ("n = 0\nfor i in range(3): n += 1; n += 10", None, "", "n", "33"),
+    ('if False: print("a"); print("b")', None, "", None, None),
+    ('ticks = []\nfor i in range(3): print("tick", i); ticks.append(i)', None, "tick 0\ntick 1\ntick 2\n",
+     "ticks", "[0, 1, 2]"),
+    ('s = "a; b"; s', "'a; b'", "", None, None),
+    ("y = 1; y; y + 1", "2", "", None, None),
+    ('print("hi"); 6 * 7', "42", "hi\n", None, None),
+    ("x = 5; ", None, "", "x", "5"),
+])
+def test_console_code_runs_as_python_runs_it(bl, code, result, stdout, check, checked):
+    messages, reply = bl.execute(code, rid())
+    assert reply["type"] == "execution_result" and reply["result"] == result
+    assert "".join(m["content"] for m in messages if m["type"] == "stdout") == stdout
+    if check:
+        assert bl.execute(check, rid())[1]["result"] == checked
+
+
 def test_first_run_output_goes_out_before_its_result(fresh):
     # A fresh pool thread can finish the run before the loop has started
     # the sends of its output; the reply must still come last.

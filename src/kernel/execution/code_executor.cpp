@@ -53,10 +53,6 @@ nb::object evaluate(nb::handle code_object, nb::handle globals, nb::handle local
     return nb::steal(value);
 }
 
-void exec_statements(nb::handle code, nb::handle globals, nb::handle locals) {
-    evaluate(compile(code, statements_file, "exec"), globals, locals);
-}
-
 // The code object of `code`, or an invalid object when it does not compile
 // in `mode`.
 nb::object compile_or_null(nb::handle code, const char *file, const char *mode) {
@@ -69,47 +65,43 @@ nb::object compile_or_null(nb::handle code, const char *file, const char *mode) 
     }
 }
 
-// Runs `code` as one expression when it is one; otherwise as statements,
-// where a tail after the first "; " that is an expression gives the value
-// ("x = 5; x * 2" shows 10).
+// Two top-level statements on one line can only be separated by ";".
+bool separated_by_semicolon(nb::handle before, nb::handle last) {
+    return before.attr("end_lineno").equal(last.attr("lineno"));
+}
+
+// Runs `code` as one expression when it is one; otherwise as the statements
+// Python sees in it. When the last top-level statement is an expression that
+// a ";" separates from the ones before it, its value is the result
+// ("x = 5; x * 2" shows 10). A ";" inside a compound statement, a string or
+// a comment is Python's own business, never a split.
 nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     if (nb::object expression = compile_or_null(code, expression_file, "eval"); expression.is_valid())
         return evaluate(expression, globals, locals);
 
-    nb::str separator("; ");
-    Py_ssize_t at = PyUnicode_Find(code.ptr(), separator.ptr(), 0, PY_SSIZE_T_MAX, 1);
-    if (at == -2)
+    nb::object tree = nb::handle(refs.builtin_compile)(code, statements_file, "exec",
+                                                       nb::arg("flags") = PyCF_ONLY_AST,
+                                                       nb::arg("dont_inherit") = true);
+    nb::object body = tree.attr("body");
+    Py_ssize_t count = PyList_Size(body.ptr());
+    if (count < 0)
         throw nb::python_error();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(code.ptr());
-    if (at < 0 || at + 2 == length) {
-        exec_statements(code, globals, locals);
-        return nb::none();
-    }
-    nb::object head = owned(PyUnicode_Substring(code.ptr(), 0, at));
-    nb::object tail = owned(PyUnicode_Substring(code.ptr(), at + 2, length));
-    // A "; " inside a string literal or a comment separates nothing: when
-    // either side is not valid Python on its own, the code runs whole.
-    nb::object head_code = compile_or_null(head, statements_file, "exec");
-    nb::object tail_expression = compile_or_null(tail, expression_file, "eval");
-    nb::object tail_code =
-        tail_expression.is_valid() ? nb::object() : compile_or_null(tail, statements_file, "exec");
-    if (!head_code.is_valid() || (!tail_expression.is_valid() && !tail_code.is_valid())) {
-        exec_statements(code, globals, locals);
-        return nb::none();
-    }
-    evaluate(head_code, globals, locals);
-    if (tail_expression.is_valid()) {
-        try {
-            return evaluate(tail_expression, globals, locals);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_SyntaxError))
-                throw;
+    nb::object last_value;
+    if (count >= 2) {
+        nb::handle last = PyList_GET_ITEM(body.ptr(), count - 1);
+        nb::handle before = PyList_GET_ITEM(body.ptr(), count - 2);
+        if (Py_IS_TYPE(last.ptr(), reinterpret_cast<PyTypeObject *>(refs.ast_Expr)) &&
+            separated_by_semicolon(before, last)) {
+            last_value = last.attr("value");
+            if (PyList_SetSlice(body.ptr(), count - 1, count, nullptr) < 0)
+                throw nb::python_error();
         }
-        exec_statements(tail, globals, locals);
-        return nb::none();
     }
-    evaluate(tail_code, globals, locals);
-    return nb::none();
+    evaluate(compile(tree, statements_file, "exec"), globals, locals);
+    if (!last_value.is_valid())
+        return nb::none();
+    nb::object expression = nb::handle(refs.ast_Expression)(last_value);
+    return evaluate(compile(expression, expression_file, "eval"), globals, locals);
 }
 
 void flush_process_streams() {

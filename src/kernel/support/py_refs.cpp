@@ -38,6 +38,8 @@ void init_refs(nb::module_ &module) {
     refs.sys = leak(nb::module_::import_("sys"));
     refs.builtins = leak(nb::module_::import_("builtins"));
     refs.builtin_compile = leak_attr("builtins", "compile");
+    refs.ast_Expr = leak_attr("ast", "Expr");
+    refs.ast_Expression = leak_attr("ast", "Expression");
 
     refs.get_running_loop = leak_attr("asyncio", "get_running_loop");
     refs.run_coroutine_threadsafe = leak_attr("asyncio", "run_coroutine_threadsafe");

@@ -64,6 +64,8 @@ struct Refs {
     PyObject *sys = nullptr;
     PyObject *builtins = nullptr;
     PyObject *builtin_compile = nullptr;
+    PyObject *ast_Expr = nullptr;
+    PyObject *ast_Expression = nullptr;
 
     PyObject *get_running_loop = nullptr;
     PyObject *run_coroutine_threadsafe = nullptr;
