@@ -206,6 +206,17 @@ def test_failures_before_and_during_the_call(bl, module_name, function_name, arg
     assert not [m for m in seen if m["type"] == "stdout"]  # nothing ran that printed
 
 
+def test_a_module_failing_to_import_shows_the_users_code_first(bl):
+    bl.request({"type": "update_module", "module_name": "breaks", "code": "x = 1\nraise ValueError('boom')\n"},
+               "module_updated")
+    r = rid()
+    bl.send({"type": "custom_function_call", "module_name": "breaks", "function_name": "f", "args": [],
+             "request_id": r})
+    error = bl.expect("function_execution_result", request_id=r)["error"]
+    assert error.splitlines()[:2] == ["Traceback (most recent call last):", '  File "<virtual:breaks>", line 2, in <module>']
+    assert "importlib" not in error
+
+
 def test_system_exit_in_a_function_is_its_error(bl):
     seen = call(bl, "leaves")
     assert traceback_tail(seen[-1]["error"]) == "SystemExit: 2"

@@ -67,6 +67,37 @@ nb::dict parse_error_location(nb::object traceback_text, nb::handle in_memory_mo
     return nb::dict();
 }
 
+namespace {
+
+bool is_import_system_frame(PyTracebackObject *entry) {
+    PyCodeObject *code = PyFrame_GetCode(entry->tb_frame);
+    nb::object file_name = nb::borrow(code->co_filename);
+    Py_DECREF(code);
+    nb::str prefix("<frozen importlib.");
+    Py_ssize_t starts = PyUnicode_Tailmatch(file_name.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (starts < 0)
+        throw nb::python_error();
+    return starts == 1;
+}
+
+}  // namespace
+
+void drop_import_system_frames(nb::handle e) {
+    PyObject *raw = PyException_GetTraceback(e.ptr());
+    if (!raw)
+        return;
+    nb::object tb = nb::steal(raw);
+    nb::handle first = tb;
+    while (!first.is_none()) {
+        auto *entry = reinterpret_cast<PyTracebackObject *>(first.ptr());
+        if (!entry->tb_next || !is_import_system_frame(entry))
+            break;
+        first = reinterpret_cast<PyObject *>(entry->tb_next);
+    }
+    if (!first.is(tb) && PyException_SetTraceback(e.ptr(), first.ptr()) < 0)
+        throw nb::python_error();
+}
+
 void define_traceback_functions(nb::module_ &m) {
     virtual_frame_pattern = PyUnicode_FromString("File [\"\\']<virtual:(\\w+)>[\"\\'], line (\\d+)");
     name_pattern_head = PyUnicode_FromString("File [\"\\'][^\"\\']*");

@@ -20,6 +20,10 @@ nb::dict error_record(nb::handle type_name, nb::handle message, nb::handle trace
 // `traceback_text`, or {}.
 nb::dict parse_error_location(nb::object traceback_text, nb::handle in_memory_modules);
 
+// Starts the traceback of `e`, raised by an import, at the first frame that
+// is not the import system's own, so the user sees their module first.
+void drop_import_system_frames(nb::handle e);
+
 void define_traceback_functions(nb::module_ &m);
 
 }  // namespace tarvex::kernel

@@ -2,6 +2,7 @@
 
 #include "common/args.hpp"
 #include "kernel/execution/stream_classes.hpp"
+#include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -105,6 +106,7 @@ void import_user_module(nb::handle module_name) {
         if (itself)
             return;
     }
+    drop_import_system_frames(error.value());
     throw error;
 }
 
