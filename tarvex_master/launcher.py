@@ -10,8 +10,12 @@ error.
 
 import argparse
 import asyncio
+import atexit
 import logging
+import os
 import sys
+import threading
+import time
 
 from tarvex_master import logging_config
 
@@ -69,5 +73,41 @@ def main(argv=None):
     return 0
 
 
+USER_CODE_GRACE_S = 0.5
+
+
+def exit_without_waiting_for_user_code(code):
+    """Ends the process with ``code`` even while user code still runs.
+
+    The kernel neither waits for nor interrupts code running on its worker
+    threads when the connection ends, but the interpreter joins every such
+    thread at exit: a ticker sleeping between values or a long computation
+    would hold the process until it finished. Threads still busy after a
+    short grace are left behind: the exit handlers run (logs flushed,
+    temporary directories removed), then the process ends at once.
+    """
+    deadline = time.monotonic() + USER_CODE_GRACE_S
+    for thread in threading.enumerate():
+        if thread is not threading.main_thread() and not thread.daemon:
+            thread.join(max(0.0, deadline - time.monotonic()))
+    busy = [t for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon and t.is_alive()]
+    if not busy:
+        sys.exit(code)
+    logging.getLogger(__name__).info("Not waiting for user code still running on %d thread%s",
+                                     len(busy), "" if len(busy) == 1 else "s")
+    atexit._run_exitfuncs()
+    for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+    os._exit(code)
+
+
+def run(argv=None):
+    """The console entry point: main(), then the exit above."""
+    exit_without_waiting_for_user_code(main(argv))
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

@@ -21,4 +21,4 @@ from tarvex_master import launcher  # noqa: E402
 
 workbook_id, port = sys.argv[1], sys.argv[2]
 level = sys.argv[3] if len(sys.argv) > 3 else "debug"
-sys.exit(launcher.main(["--workbook", workbook_id, "--port", port, "--log-level", level]))
+launcher.run(["--workbook", workbook_id, "--port", port, "--log-level", level])

@@ -109,3 +109,13 @@ def test_a_request_answered_twice_takes_the_first_answer(fresh):
         assert time.monotonic() < deadline, "the second answer was never handled"
         time.sleep(0.02)
     assert kernel_state(bl, "list(k._response_data)") in ("[]", repr([request_id]))
+
+
+def test_shutdown_does_not_wait_for_running_user_code(fresh):
+    bl = fresh()
+    bl.send({"type": "execution_request", "code": "import time; time.sleep(300)", "request_id": "sleeper"})
+    bl.wait_for_log("Executing code (request_id=sleeper)")
+    bl.send({"type": "shutdown"})
+    # Joined at exit, the sleeping worker would hold the process for minutes.
+    assert bl.wait_exit(timeout=20) == 0
+    assert bl.logs_matching("Not waiting for user code still running on 1 thread")
