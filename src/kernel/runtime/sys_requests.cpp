@@ -130,7 +130,10 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
 
 // Ids of releases whose answers are still to come, oldest first. Past
 // MAX_PENDING_RELEASES the oldest quarter is forgotten (their answers, if
-// they ever come, are then treated as unknown).
+// they ever come, are then treated as unknown). Each step is one dict
+// operation and no kernel lock is taken: a release may start on any thread
+// at any moment, even from a collection that runs finalizers while this
+// thread holds _response_lock.
 void remember_release(nb::handle kernel, nb::handle request_id) {
     nb::object ids = kernel.attr(names::_release_ids);
     if (PyDict_SetItem(ids.ptr(), request_id.ptr(), Py_None) < 0)
@@ -144,7 +147,7 @@ void remember_release(nb::handle kernel, nb::handle request_id) {
     if (!oldest.is_valid())
         throw nb::python_error();
     for (Py_ssize_t i = 0; i < excess && i < PyList_GET_SIZE(oldest.ptr()); ++i)
-        if (PyDict_DelItem(ids.ptr(), PyList_GET_ITEM(oldest.ptr(), i)) < 0)
+        if (PyDict_Pop(ids.ptr(), PyList_GET_ITEM(oldest.ptr(), i), nullptr) < 0)
             throw nb::python_error();
     log().debug("[Kernel] Forgot ", excess, " releases never answered (at most ", limit, " are kept)");
 }
@@ -153,13 +156,9 @@ void remember_release(nb::handle kernel, nb::handle request_id) {
 // the event loop's included (a proxy dropped there). On a closed
 // connection there is nothing left to release.
 void send_release(nb::handle kernel, nb::object payload) {
-    nb::object request_id = get(payload, names::requestId);
-    {
-        ThreadLockHeld held(kernel.attr(names::_response_lock));
-        if (!truthy(kernel.attr(names::running)))
-            return;
-        remember_release(kernel, request_id);
-    }
+    if (!truthy(kernel.attr(names::running)))
+        return;
+    remember_release(kernel, get(payload, names::requestId));
     schedule_send(kernel, kernel.attr(names::_loop),
                   make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
 }
@@ -232,7 +231,6 @@ void route_sys_response(nb::handle self, nb::handle message) {
         log().warning("[Kernel] Received sys_response without requestId");
         return;
     }
-    ThreadLockHeld held(self.attr(names::_response_lock));
     if (PyUnicode_CheckExact(request_id.ptr())) {
         int released = PyDict_Pop(self.attr(names::_release_ids).ptr(), request_id.ptr(), nullptr);
         if (released < 0)
@@ -242,6 +240,7 @@ void route_sys_response(nb::handle self, nb::handle message) {
             return;
         }
     }
+    ThreadLockHeld held(self.attr(names::_response_lock));
     nb::object data = self.attr(names::_response_data);
     nb::object futures = self.attr(names::_response_futures);
     nb::object event = get(futures, request_id.ptr());
