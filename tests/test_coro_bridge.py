@@ -215,6 +215,27 @@ def test_abandoned_suspended_coroutine_is_closed_when_released():
     assert log == ["cleanup"]
 
 
+def test_coroutine_resurrected_by_its_close_stays_tracked():
+    kept = []
+
+    class Keeper:
+        """Awaited for ever; closing it keeps the coroutine that awaits it."""
+
+        def __await__(self):
+            return self
+
+        def __next__(self):
+            return None
+
+        def close(self):
+            kept.extend(r for r in gc.get_referrers(self) if type(r).__name__ == "coroutine")
+
+    coro = bp.await_one(Keeper())
+    coro.send(None)
+    del coro
+    assert len(kept) == 1 and gc.is_tracked(kept[0])
+
+
 async def test_no_leak_over_100k_awaits():
     fut = done_future("x")
     loop_probe = asyncio.sleep(0)

@@ -420,6 +420,16 @@ def test_sys_request_timeout_and_late_answer(bl):
     bl.wait_for_log("[Kernel] Received sys_response without requestId")
 
 
+def test_sys_request_that_cannot_be_sent_fails_at_once(bl):
+    # Nobody answers, and the time limit is far off: only the send's own
+    # failure can end the run.
+    r = rid()
+    bl.send({"type": "execution_request", "request_id": r,
+             "code": SYS_REQUEST.format("{'value': {1, 2}}", 600)})
+    error = bl.expect("execution_error", request_id=r)["error"]
+    assert (error["type"], error["message"]) == ("TypeError", "Type is not JSON serializable: set")
+
+
 def test_sys_request_from_the_event_loop_is_refused(bl):
     r = rid()
     # repr() of a result runs on the event loop thread.
@@ -467,6 +477,27 @@ def test_object_keeper_messages(bl):
         "objects": [{"key": "answer", "type": "int", "repr": "43"}, {"key": "label", "type": "str", "repr": "'x'"}]}
     bl.execute("tarvex._kernel_instance.clear_all_objects()", rid())
     assert bl.request({"type": "get_object_registry"}, "object_registry_response")["objects"] == []
+
+
+KEEPER_CALLBACK = textwrap.dedent("""\
+    import tarvex
+    class CallsBack:
+        def __del__(self):
+            import tarvex
+            keeper = tarvex._kernel_instance
+            keeper.save_object("finalized", str(keeper.get_object("held")))
+    k = tarvex._kernel_instance
+    k.save_object("held", CallsBack())
+    {drop}""")
+
+
+@pytest.mark.parametrize(
+    "drop, seen",
+    [("k.save_object('held', 2)", "'2'"), ("k.clear_object('held')", "'None'"), ("k.clear_all_objects()", "'None'")],
+)
+def test_a_dropped_kept_value_may_use_the_keeper_in_its_finalizer(bl, drop, seen):
+    bl.execute(KEEPER_CALLBACK.format(drop=drop), rid())
+    assert bl.execute("tarvex._kernel_instance.get_object('finalized')", rid())[1]["result"] == seen
 
 
 def test_batcher_coalesces_queued_messages(bl):
@@ -550,3 +581,52 @@ def test_excel_reads_from_user_code(bl, answer, outcome):
         assert (reply["type"], reply["result"]) == outcome
     else:
         assert (reply["error"]["type"], reply["error"]["message"]) == outcome
+
+
+def wire_rows(first_id, count):
+    return {"type": "Array", "id": first_id, "isSpec": False, "value": [
+        {"type": "Array", "id": first_id + 1 + i, "isSpec": False, "value": [{"type": "Int", "value": i, "isSpec": False}]}
+        for i in range(count)]}
+
+
+def test_releasing_a_thousand_rows_waits_for_no_answer(bl):
+    count_orphans = "len(tarvex._kernel_instance._response_data)"
+    orphans = bl.execute(count_orphans, rid())[1]["result"]
+    r = rid()
+    bl.send({"type": "execution_request", "request_id": r, "code": "len(excel.Foo)"})
+    get_id, releases, reply = None, {}, None
+    while reply is None or len(releases) < 1001:
+        m = bl.recv()
+        if m["type"] == "sys_request" and m["payload"]["method"] == "GET":
+            get_id = m["payload"]["requestId"]
+            bl.send({"type": "sys_response",
+                     "payload": {"requestId": get_id, "ok": True, "result": wire_rows(5000, 1000)}})
+        elif m["type"] == "sys_request" and 5000 <= m["payload"]["caller"] <= 6000:
+            releases[m["payload"]["caller"]] = m["payload"]  # left unanswered
+        elif m["type"] in ("execution_result", "execution_error") and m["request_id"] == r:
+            reply = m
+    assert (reply["type"], reply["result"]) == ("execution_result", "1000")
+    assert sorted(releases) == list(range(5000, 6001))
+    assert {p["method"] for p in releases.values()} == {"DEL"}
+    bl.wait_for_log(f"Waiting for sys_response: {get_id}")
+    waited = {line.rsplit(" ", 1)[-1] for line in bl.logs_matching("Waiting for sys_response: ")}
+    assert waited.isdisjoint(p["requestId"] for p in releases.values())
+    # Late answers to releases are dropped without a trace.
+    for payload in releases.values():
+        bl.send({"type": "sys_response", "payload": {"requestId": payload["requestId"], "ok": True}})
+    assert bl.execute(count_orphans, rid())[1]["result"] == orphans
+
+
+def test_a_proxy_dropped_on_the_event_loop_is_released(bl):
+    # An expression's value is shown (and let go) by the event loop.
+    r = rid()
+    bl.send({"type": "execution_request", "request_id": r, "code": "excel.Foo"})
+    released = False
+    while not released:
+        m = bl.recv()
+        if m["type"] == "sys_request" and m["payload"]["method"] == "GET":
+            bl.send({"type": "sys_response", "payload": {"requestId": m["payload"]["requestId"], "ok": True,
+                                                         "result": {"type": "Range", "value": 7001, "isSpec": True}}})
+        elif m["type"] == "sys_request":
+            released = m["payload"]["caller"] == 7001
+    assert bl.execute("'still served'", rid())[1]["result"] == "'still served'"

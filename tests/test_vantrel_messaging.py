@@ -120,6 +120,14 @@ def test_unknown_repeated_and_late_responses_are_ignored(channel, served):
     assert channel.waiters == {}
 
 
+def test_a_release_is_sent_without_waiting_for_its_answer(channel, served):
+    served.answer = lambda request: None
+    assert channel.send_request_sync({"method": "DEL", "name": "__del__", "caller": 4}) is None
+    assert channel.waiters == {}
+    wait_until(lambda: served.requests)
+    assert [(r["method"], r["caller"], r["kind"]) for r in served.requests] == [("DEL", 4, "request")]
+
+
 @pytest.mark.parametrize(
     "failure, expected, text",
     [

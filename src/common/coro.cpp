@@ -385,10 +385,12 @@ int coro_clear(PyObject *self) {
     return 0;
 }
 
+// Finalized while still tracked, as generators are: a close() that
+// resurrects the coroutine leaves it in the collector's sight.
 void coro_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0)
         return;  // resurrected
+    PyObject_GC_UnTrack(self);
     PyTypeObject *type = Py_TYPE(self);
     {
         ErrorStash stash;

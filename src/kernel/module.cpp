@@ -71,6 +71,8 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_BUFFERED_CHUNK_SIZE") = 128 * 1024 * 1024;
     m.attr("MAX_ORPHAN_RESPONSES") = 1000;
     m.attr("MAX_CANCELED_STREAMS") = 1000;
+    // Releases whose answers are still to come (and to be dropped).
+    m.attr("MAX_PENDING_RELEASES") = 10000;
     kernel::create_in_memory_loader(m);
 
     kernel::define_virtual_environment(m);

@@ -48,9 +48,12 @@ void log_request(const CursorRequest &request) {
     record["column"] = request.column;
     record["path"] = request.path;
     record["code_length"] = length;
-    record["code_preview"] = length <= CODE_PREVIEW_CHARS
-                                 ? request.code
-                                 : nb::steal(PyUnicode_Substring(request.code.ptr(), 0, CODE_PREVIEW_CHARS));
+    nb::object preview = length <= CODE_PREVIEW_CHARS
+                             ? nb::borrow(request.code)
+                             : nb::steal(PyUnicode_Substring(request.code.ptr(), 0, CODE_PREVIEW_CHARS));
+    if (!preview.is_valid())
+        throw nb::python_error();
+    record["code_preview"] = preview;
     log().debug("[LSP] Request: get_completions ", record);
 }
 

@@ -183,7 +183,11 @@ nb::str signature_from_text(nb::handle signature) {
         throw nb::python_error();
     if (paren < 0)
         return nb::borrow<nb::str>(text);
-    return nb::steal<nb::str>(PyUnicode_Substring(text.ptr(), paren, PyUnicode_GET_LENGTH(text.ptr())));
+    nb::str tail =
+        nb::steal<nb::str>(PyUnicode_Substring(text.ptr(), paren, PyUnicode_GET_LENGTH(text.ptr())));
+    if (!tail.is_valid())
+        throw nb::python_error();
+    return tail;
 }
 
 nb::str signature_from_params(nb::handle signature) {

@@ -24,7 +24,8 @@ const char *const kMessagingDoc =
     "\n"
     "Threading: the waiters table is protected by _waiters_lock and the callable\n"
     "registry by _callable_lock. send_request_sync() may be called from worker\n"
-    "threads and blocks on a concurrent.futures.Future until its response arrives;\n"
+    "threads and blocks on a concurrent.futures.Future until its response arrives\n"
+    "(a release, method DEL, is sent without waiting and returns None);\n"
     "on_message() may be called from the listener thread to resolve pending futures.";
 
 nb::object attr(nb::handle self, PyObject *name) { return checked(PyObject_GetAttr(self.ptr(), name)); }
@@ -74,6 +75,11 @@ void messaging_init(nb::handle self) {
     set_attr(self, names._next_callable_id, nb::int_(1));
 }
 
+bool is_release(nb::handle request) {
+    nb::object method = get_item(request, names.method);
+    return PyUnicode_CheckExact(method.ptr()) && PyUnicode_Compare(method.ptr(), names.DEL) == 0;
+}
+
 void set_send_handler(nb::handle self, nb::handle handler) { set_attr(self, names._send_handler, handler); }
 
 nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout) {
@@ -86,6 +92,13 @@ nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout
     nb::object message = checked(PyDict_Copy(req.ptr()));
     check(PyDict_SetItem(message.ptr(), names.requestId, request_id.ptr()));
     check(PyDict_SetItem(message.ptr(), names.kind, names.request));
+
+    // A release's answer is never read: it is sent without a waiter, and
+    // on_message drops its answer as it drops any unknown id.
+    if (is_release(message)) {
+        checked(PyObject_CallOneArg(attr(self, names._send_handler).ptr(), message.ptr()));
+        return nb::none();
+    }
 
     nb::object future = checked(PyObject_CallNoArgs(refs.future_type));
     ResponseSignal *signal = nullptr;

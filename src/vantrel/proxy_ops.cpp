@@ -184,6 +184,9 @@ bool release_would_be_refused(nb::handle messaging) {
     return !replaced && !truthy(messaging.attr(names._send_handler));
 }
 
+// The release is sent without waiting for its answer (send_request_sync
+// treats DEL so), so dropping a large result costs no round trips and a
+// proxy may be dropped on any thread.
 void cw_del(nb::handle self) {
     // While the interpreter shuts down no thread is left to deliver an
     // answer, so a release would only wait out its time limit.

@@ -155,16 +155,11 @@ nb::object to_wire_by_rules(nb::handle value) {
 
 nb::object make_wire(PyObject *tmpl, nb::handle value) {
     nb::object wire = checked(PyDict_Copy(tmpl));
+    // Left tracked by the collector even with a scalar payload: the caller
+    // may put anything into it later, and since 3.14 a dict is never
+    // re-tracked on insertion, so a cycle through an untracked one would
+    // never be collected.
     check(PyDict_SetItem(wire.ptr(), names.value, value.ptr()));
-    // A wire value whose payload is a plain scalar holds nothing that could
-    // lead back to it, so it can never be part of a reference cycle; keeping
-    // it out of the collector's sight spares a collection pass over every
-    // element of a large result (such dicts were untracked by the
-    // interpreter itself before 3.14).
-    PyObject *v = value.ptr();
-    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || v == Py_None ||
-        PyBool_Check(v))
-        PyObject_GC_UnTrack(wire.ptr());
     return wire;
 }
 

@@ -47,7 +47,7 @@ Coro connect(nb::object self) {
 
     nb::object send_stream_message = make_send_stream_message(self);
     nb::object send_sys_request = make_send_sys_request(self);
-    nb::object new_send_request_sync = make_new_send_request_sync(send_sys_request);
+    nb::object new_send_request_sync = make_new_send_request_sync(self, send_sys_request);
 
     // From here on every write to the process streams, from any thread
     // outside a request, becomes a stream message.

@@ -1,7 +1,9 @@
 // The object keeper (named user objects that outlive one run) and the small
 // services user code reaches through tarvex._kernel_instance. User code calls
 // them on worker threads; each change is announced to the Business Layer
-// without waiting for the send.
+// without waiting for the send. No user code runs under _object_keeper_lock:
+// values leave the store under it and are dropped or shown after it is free
+// (a __del__ or __repr__ may call back into the keeper, or block).
 #include "common/args.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
@@ -43,9 +45,12 @@ void save_object(nb::handle self, nb::object key, nb::object value) {
         PyErr_SetString(PyExc_ValueError, "ObjectKeeper key must be a non-empty string");
         throw nb::python_error();
     }
+    nb::object replaced;  // let go on return, once the lock is free and the change announced
     {
         ThreadLockHeld held(self.attr(names::_object_keeper_lock));
-        self.attr(names::_object_keeper)[key] = value;
+        nb::object store = self.attr(names::_object_keeper);
+        replaced = store.attr("get")(key);  // still held: the store's reference goes below
+        store[key] = value;
     }
     nb::object name = class_name(value);
     nb::dict message = make_message({{names::type, nb::str("object_registry_update")},
@@ -66,9 +71,10 @@ nb::object get_object(nb::handle self, nb::object key) {
 
 void clear_object(nb::handle self, nb::object key) {
     require_str(key, "key");
+    nb::object removed;  // let go on return, once the lock is free and the change announced
     {
         ThreadLockHeld held(self.attr(names::_object_keeper_lock));
-        self.attr(names::_object_keeper).attr("pop")(key, nb::none());
+        removed = self.attr(names::_object_keeper).attr("pop")(key, nb::none());
     }
     announce(self, make_message({{names::type, nb::str("object_registry_update")},
                                  {names::action, nb::str("delete")},
@@ -78,9 +84,12 @@ void clear_object(nb::handle self, nb::object key) {
 }
 
 void clear_all_objects(nb::handle self) {
+    nb::object removed;  // let go on return, once the lock is free and the change announced
     {
         ThreadLockHeld held(self.attr(names::_object_keeper_lock));
-        self.attr(names::_object_keeper).attr("clear")();
+        nb::object store = self.attr(names::_object_keeper);
+        removed = store.attr("copy")();
+        store.attr("clear")();
     }
     announce(self, make_message({{names::type, nb::str("object_registry_update")},
                                  {names::action, nb::str("clear_all")},
@@ -111,12 +120,17 @@ void show_message_box(nb::handle self, nb::object message, nb::object title, nb:
 }  // namespace
 
 nb::list get_object_registry(nb::handle self) {
-    ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+    nb::object items;
+    {
+        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        items = nb::list(self.attr(names::_object_keeper).attr("items")());
+    }
     nb::list registry;
-    nb::dict store = nb::borrow<nb::dict>(self.attr(names::_object_keeper));
-    for (auto [key, value] : store)
+    for (nb::handle item : items) {
+        nb::object key = item[0], value = item[1];
         registry.append(make_message(
             {{names::key, key}, {names::type, class_name(value)}, {names::repr, repr_of(value)}}));
+    }
     return registry;
 }
 

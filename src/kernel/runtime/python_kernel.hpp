@@ -59,7 +59,7 @@ void wake_sys_request_waiters(nb::handle self);
 // Installs the three closures (connect step 9-11 of the lifecycle).
 nb::object make_send_stream_message(nb::handle self);
 nb::object make_send_sys_request(nb::handle self);
-nb::object make_new_send_request_sync(nb::handle send_sys_request);
+nb::object make_new_send_request_sync(nb::handle self, nb::handle send_sys_request);
 
 // --- paths (runtime/path_handlers.cpp) ---
 Coro handle_set_package_paths(nb::object self, nb::object message);

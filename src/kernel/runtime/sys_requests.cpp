@@ -2,6 +2,9 @@
 // a sys_request through the event loop and blocks on its own threading.Event;
 // the listener stores the sys_response and sets the event. The waiter is
 // registered before the request leaves, so a fast answer cannot be missed.
+// A send that fails wakes the waiter at once with its error. Releases of
+// proxies (DEL) are sent without waiting, from any thread: their answers are
+// dropped on arrival.
 #include <nanobind/stl/string.h>
 
 #include "common/args.hpp"
@@ -27,6 +30,23 @@ const char *const connection_closed_text = "Connection to the Business Layer clo
 [[noreturn]] void raise_connection_closed() {
     PyErr_SetString(PyExc_ConnectionError, connection_closed_text);
     throw nb::python_error();
+}
+
+// Done-callback of a request's send: a send that failed (or never ran) wakes
+// the waiter at once, with the error in `failure` (None when the send was
+// cancelled), since no answer can come.
+nb::object send_failure_watcher(nb::object event, nb::list failure) {
+    return nb::cpp_function(
+        [event, failure](nb::handle sent) {
+            bool cancelled = truthy(sent.attr(names::cancelled)());
+            nb::object error = cancelled ? nb::none() : sent.attr(names::exception)();
+            if (!cancelled && error.is_none())
+                return;
+            if (PyList_Append(failure.ptr(), error.ptr()) < 0)
+                throw nb::python_error();
+            event.attr(names::set)();
+        },
+        nb::arg("future"));
 }
 
 nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
@@ -55,19 +75,36 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
             raise_connection_closed();
         kernel.attr(names::_response_futures)[request_id] = event;
     }
-    schedule_send(kernel, kernel.attr(names::_loop),
-                  make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+    nb::list send_failure;
+    try {
+        nb::object sent = schedule_send(
+            kernel, kernel.attr(names::_loop),
+            make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+        sent.attr(names::add_done_callback)(send_failure_watcher(event, send_failure));
+    } catch (...) {
+        ThreadLockHeld held(lock);
+        kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
+        throw;
+    }
     log().debug(prefix, "Waiting for sys_response: ", request_id);
 
     bool signalled = truthy(event.attr(names::wait)(nb::arg("timeout") = timeout));
     nb::object response;
     if (signalled) {
-        log().debug(prefix, "Received sys_response: ", request_id);
         {
             ThreadLockHeld held(lock);
             response = kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
             kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
         }
+        if (response.is_none() && PyList_GET_SIZE(send_failure.ptr()) > 0) {
+            nb::object error = send_failure[0];
+            log().warning(prefix, "sys_request could not be sent: ", request_id);
+            if (error.is_none())
+                raise_connection_closed();
+            PyErr_SetRaisedException(error.release().ptr());
+            throw nb::python_error();
+        }
+        log().debug(prefix, "Received sys_response: ", request_id);
         if (response.is_none() && !truthy(kernel.attr(names::running))) {
             log().warning(prefix, "sys_request abandoned, the connection closed: ", request_id);
             raise_connection_closed();
@@ -89,6 +126,46 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     std::string text = concat("sys_request timeout after ", timeout, "s: ", request_id);
     PyErr_SetString(PyExc_TimeoutError, text.c_str());
     throw nb::python_error();
+}
+
+// Ids of releases whose answers are still to come, oldest first. Past
+// MAX_PENDING_RELEASES the oldest quarter is forgotten (their answers, if
+// they ever come, are then treated as unknown). Each step is one dict
+// operation and no kernel lock is taken: a release may start on any thread
+// at any moment, even from a collection that runs finalizers while this
+// thread holds _response_lock.
+void remember_release(nb::handle kernel, nb::handle request_id) {
+    nb::object ids = kernel.attr(names::_release_ids);
+    if (PyDict_SetItem(ids.ptr(), request_id.ptr(), Py_None) < 0)
+        throw nb::python_error();
+    Py_ssize_t limit = module_size_constant(names::MAX_PENDING_RELEASES);
+    Py_ssize_t size = PyDict_GET_SIZE(ids.ptr());
+    if (size <= limit)
+        return;
+    Py_ssize_t excess = size - limit + limit / 4;
+    nb::object oldest = nb::steal(PyDict_Keys(ids.ptr()));
+    if (!oldest.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < excess && i < PyList_GET_SIZE(oldest.ptr()); ++i)
+        if (PyDict_Pop(ids.ptr(), PyList_GET_ITEM(oldest.ptr(), i), nullptr) < 0)
+            throw nb::python_error();
+    log().debug("[Kernel] Forgot ", excess, " releases never answered (at most ", limit, " are kept)");
+}
+
+// A release is sent and not waited for, so it may come from any thread,
+// the event loop's included (a proxy dropped there). On a closed
+// connection there is nothing left to release.
+void send_release(nb::handle kernel, nb::object payload) {
+    if (!truthy(kernel.attr(names::running)))
+        return;
+    remember_release(kernel, get(payload, names::requestId));
+    schedule_send(kernel, kernel.attr(names::_loop),
+                  make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+}
+
+bool is_release(nb::handle request) {
+    nb::object method = get(request, names::method);
+    return PyUnicode_CheckExact(method.ptr()) && PyUnicode_Compare(method.ptr(), names::DEL) == 0;
 }
 
 }  // namespace
@@ -121,16 +198,21 @@ nb::object make_send_sys_request(nb::handle self) {
         nb::name("send_sys_request"), nb::arg("payload").none(), nb::arg("timeout").none() = 30.0);
 }
 
-nb::object make_new_send_request_sync(nb::handle send_sys_request_function) {
+nb::object make_new_send_request_sync(nb::handle self, nb::handle send_sys_request_function) {
+    nb::object kernel = nb::borrow(self);
     nb::object send = nb::borrow(send_sys_request_function);
     return nb::cpp_function(
-        [send](nb::object req, nb::object timeout) {
+        [kernel, send](nb::object req, nb::object timeout) -> nb::object {
             require_dict(req, "req");
             nb::object request = nb::steal(PyDict_Copy(req.ptr()));
             if (!request.is_valid())
                 throw nb::python_error();
             request[names::requestId] = uuid4_hex();
             request[names::kind] = nb::str("request");
+            if (is_release(request)) {
+                send_release(kernel, request);
+                return nb::none();
+            }
             return send(request, nb::arg("timeout") = timeout);
         },
         nb::name("new_send_request_sync"), nb::arg("req").none(), nb::arg("timeout").none() = 30.0);
@@ -148,6 +230,15 @@ void route_sys_response(nb::handle self, nb::handle message) {
     if (!truthy(request_id)) {
         log().warning("[Kernel] Received sys_response without requestId");
         return;
+    }
+    if (PyUnicode_CheckExact(request_id.ptr())) {
+        int released = PyDict_Pop(self.attr(names::_release_ids).ptr(), request_id.ptr(), nullptr);
+        if (released < 0)
+            throw nb::python_error();
+        if (released) {
+            log().debug("[Kernel] Answer to a release dropped: ", request_id);
+            return;
+        }
     }
     ThreadLockHeld held(self.attr(names::_response_lock));
     nb::object data = self.attr(names::_response_data);
@@ -176,6 +267,8 @@ void forget_oldest_orphans(nb::handle data, nb::handle futures) {
     if (PyDict_GET_SIZE(data.ptr()) <= limit)
         return;
     nb::list ids = nb::steal<nb::list>(PyDict_Keys(data.ptr()));
+    if (!ids.is_valid())
+        throw nb::python_error();
     Py_ssize_t dropped = 0;
     for (nb::handle id : ids) {
         if (PyDict_GET_SIZE(data.ptr()) <= limit)
@@ -194,6 +287,8 @@ void forget_oldest_orphans(nb::handle data, nb::handle futures) {
 void wake_sys_request_waiters(nb::handle self) {
     ThreadLockHeld held(self.attr(names::_response_lock));
     nb::object events = nb::steal(PyDict_Values(self.attr(names::_response_futures).ptr()));
+    if (!events.is_valid())
+        throw nb::python_error();
     for (nb::handle event : events) event.attr(names::set)();
 }
 

@@ -31,7 +31,8 @@ class Messaging:
 
     Threading: the waiters table is protected by _waiters_lock and the callable
     registry by _callable_lock. send_request_sync() may be called from worker
-    threads and blocks on a concurrent.futures.Future until its response arrives;
+    threads and blocks on a concurrent.futures.Future until its response arrives
+    (a release, method DEL, is sent without waiting and returns None);
     on_message() may be called from the listener thread to resolve pending futures.
     """
 
@@ -48,8 +49,11 @@ class Messaging:
     def __init__(self) -> None: ...
     def set_send_handler(self, handler: Optional[Callable[[Dict[str, Any]], Any]]) -> None:
         """Installs the callable that delivers each request message."""
-    def send_request_sync(self, req: Dict[str, Any], timeout: float = 30) -> Dict[str, Any]:
+    def send_request_sync(self, req: Dict[str, Any], timeout: float = 30) -> Optional[Dict[str, Any]]:
         """Sends one request and blocks until its response message arrives.
+
+        A release (method "DEL") is sent without waiting: its answer is
+        dropped on arrival and None is returned.
 
         Raises RuntimeError without a send handler or when the add-in reports
         an error, TimeoutError after `timeout` seconds, and
