@@ -71,6 +71,8 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_BUFFERED_CHUNK_SIZE") = 128 * 1024 * 1024;
     m.attr("MAX_ORPHAN_RESPONSES") = 1000;
     m.attr("MAX_CANCELED_STREAMS") = 1000;
+    // Each live stream holds a thread of its own for as long as it lives.
+    m.attr("MAX_LIVE_STREAMS") = 256;
     kernel::create_in_memory_loader(m);
 
     kernel::define_virtual_environment(m);

@@ -114,6 +114,7 @@ Coro disconnect_impl(nb::object self) {
         co_await websocket.attr(names::close)();
     // Running user code is neither waited for nor interrupted.
     self.attr(names::_thread_pool).attr(names::shutdown)(nb::arg("wait") = false);
+    self.attr(names::_stream_pool).attr(names::shutdown)(nb::arg("wait") = false);
     co_return nb::none();
 }
 

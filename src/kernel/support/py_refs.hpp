@@ -49,7 +49,7 @@ namespace nb = nanobind;
     X(diagnostics) X(stdout_) X(stderr_) \
     X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
     X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
-    X(_canceled_order)
+    X(_canceled_order) X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams)
 // clang-format on
 
 namespace names {
