@@ -165,13 +165,14 @@ bool room_for_stream(nb::handle self, const Stream &stream) {
     Py_ssize_t ceiling = module_size_constant(names::MAX_LIVE_STREAMS);
     if (live_streams(self) < ceiling)
         return true;
-    log().warning("[Kernel] Too many live streams (at most ", ceiling, "), refusing request_id=",
-                  stream.request_id);
+    log().warning("[Kernel] Too many live streams (at most ", ceiling,
+                  "), refusing request_id=", stream.request_id);
     return false;
 }
 
 nb::object too_many_streams_text() {
-    std::string text = concat("Too many live streams (at most ", module_size_constant(names::MAX_LIVE_STREAMS), ")");
+    std::string text =
+        concat("Too many live streams (at most ", module_size_constant(names::MAX_LIVE_STREAMS), ")");
     return nb::str(text.c_str(), text.size());
 }
 
@@ -299,8 +300,9 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
         } else if (truthy(get(outcome, names::canceled, Py_False))) {
             log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed), "ms");
-            co_await send_message(self, stream_result(self, stream, {{names::result, nb::str("Canceled")},
-                                                                     {names::done, Py_True}}));
+            co_await send_message(
+                self,
+                stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
         } else {
             log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed),
