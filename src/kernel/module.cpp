@@ -73,6 +73,8 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_CANCELED_STREAMS") = 1000;
     // Releases whose answers are still to come (and to be dropped).
     m.attr("MAX_PENDING_RELEASES") = 10000;
+    // Each live stream holds a thread of its own for as long as it lives.
+    m.attr("MAX_LIVE_STREAMS") = 256;
     kernel::create_in_memory_loader(m);
 
     kernel::define_virtual_environment(m);

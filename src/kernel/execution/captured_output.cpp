@@ -5,8 +5,9 @@
 
 namespace tarvex::kernel {
 
-CapturedOutput::CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback)
-    : out_(new_stream_capture(stdout_callback)), err_(new_stream_capture(stderr_callback)) {
+CapturedOutput::CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback, Keep keep)
+    : out_(new_stream_capture(stdout_callback, keep == Keep::text)),
+      err_(new_stream_capture(stderr_callback, keep == Keep::text)) {
     redirect_.emplace(out_, err_);
 }
 

@@ -1,6 +1,7 @@
 // One run's output: a StreamCapture per stream, installed as the calling
 // thread's sys.stdout/sys.stderr (see output_routing.hpp) until end() or
-// destruction. Each write is kept and handed to the stream's callback.
+// destruction. Each write is handed to the stream's callback and, unless
+// the run keeps nothing (a live stream), kept.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,9 @@ namespace nb = nanobind;
 
 class CapturedOutput {
 public:
-    CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback);
+    enum class Keep { text, nothing };
+
+    CapturedOutput(nb::handle stdout_callback, nb::handle stderr_callback, Keep keep = Keep::text);
     CapturedOutput(const CapturedOutput &) = delete;
     CapturedOutput &operator=(const CapturedOutput &) = delete;
 
@@ -24,7 +27,7 @@ public:
 
     nb::object stdout_text() const;
     nb::object stderr_text() const;
-    nb::object logs() const;  // stdout text followed by stderr text
+    nb::object logs() const;  // stdout text followed by stderr text ("" when nothing is kept)
 
 private:
     nb::object out_, err_;

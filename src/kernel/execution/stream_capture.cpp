@@ -1,5 +1,7 @@
 // StreamCapture: keeps everything one request writes and hands each write to
-// the request's callback, which streams it to the Business Layer.
+// the request's callback, which streams it to the Business Layer. A live
+// stream's capture keeps nothing (its _buffer is None): it may print for
+// hours, and nobody reads its output afterwards.
 #include "common/args.hpp"
 #include "kernel/execution/output_routing.hpp"
 #include "kernel/execution/stream_classes.hpp"
@@ -24,7 +26,9 @@ void init(nb::handle self, nb::handle on_write) {
 // Appends to this capture and forwards to its callback; a failing callback
 // never reaches the writer.
 void capture(nb::handle self, nb::handle text) {
-    self.attr(names::_buffer).attr(names::write)(text);
+    nb::object buffer = self.attr(names::_buffer);
+    if (!buffer.is_none())
+        buffer.attr(names::write)(text);
     nb::object on_write = self.attr(names::_on_write);
     if (!on_write.is_none() && PyObject_IsTrue(on_write.ptr()) == 1) {
         try {
@@ -50,9 +54,19 @@ nb::object write(nb::handle self, nb::object text) {
     return nb::int_(length);
 }
 
+nb::object getvalue(nb::handle self) {
+    nb::object buffer = self.attr(names::_buffer);
+    return buffer.is_none() ? nb::str("") : buffer.attr(names::getvalue)();
+}
+
 }  // namespace
 
-nb::object new_stream_capture(nb::handle on_write) { return nb::handle(stream_capture_class)(on_write); }
+nb::object new_stream_capture(nb::handle on_write, bool keep) {
+    nb::object capture = nb::handle(stream_capture_class)(on_write);
+    if (!keep)
+        capture.attr(names::_buffer) = nb::none();
+    return capture;
+}
 
 void define_stream_capture(nb::module_ &m) {
     nb::object text_io_base = nb::module_::import_("io").attr("TextIOBase");
@@ -63,8 +77,7 @@ void define_stream_capture(nb::module_ &m) {
                 "__init__", [](nb::handle self, nb::handle on_write) { init(self, on_write); },
                 nb::arg("on_write").none() = nb::none())
             .method("write", &write, nb::arg("text").none())
-            .method("getvalue",
-                    [](nb::handle self) { return self.attr(names::_buffer).attr(names::getvalue)(); })
+            .method("getvalue", &getvalue)
             .method("flush", [](nb::handle) {})
             .method("readable", [](nb::handle) { return false; })
             .method("writable", [](nb::handle) { return true; })

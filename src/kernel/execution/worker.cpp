@@ -75,14 +75,15 @@ void RequestRun::post(nb::handle message) const {
     streams.trail->last_send = schedule_send(kernel, loop, message);
 }
 
-Coro await_worker(RequestRun run, nb::object worker) {
-    nb::object outcome = co_await run_in_worker(run.kernel, run.loop, worker);
+Coro await_worker(RequestRun run, nb::object worker, Executor executor) {
+    nb::object outcome = co_await run_in_worker(run.kernel, run.loop, worker, executor);
     co_await run.streams.flushed();
     co_return outcome;
 }
 
-nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn) {
-    return loop.attr(names::run_in_executor)(kernel.attr(names::_thread_pool), fn);
+nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Executor executor) {
+    PyObject *name = executor == Executor::streams ? names::_stream_pool : names::_thread_pool;
+    return loop.attr(names::run_in_executor)(kernel.attr(name), fn);
 }
 
 std::string worker_prefix() {

@@ -12,7 +12,8 @@
 //   }
 //
 // run_captured awaits the worker and then the output it streamed, so that
-// the replies always come after the request's stdout/stderr messages.
+// the replies always come after the request's stdout/stderr messages. A live
+// stream uses run_streamed instead (a thread of its own, output not kept).
 // Worker lambdas capture by value (nb::object copies); they are ordinary
 // functions, never coroutines.
 #pragma once
@@ -72,24 +73,45 @@ struct RequestRun {
     void post(nb::handle message) const;
 };
 
-// Awaits `worker()` on the kernel's pool, then the output the run streamed;
-// gives the worker's result.
-Coro await_worker(RequestRun run, nb::object worker);
+// Where a worker runs: the kernel's pool (_thread_pool, WORKER_POOL_SIZE
+// threads) or its stream executor (_stream_pool), where each live stream has
+// a thread of its own and so never holds a pool thread for its lifetime.
+enum class Executor { pool, streams };
+
+// Awaits `worker()` on `executor`, then the output the run streamed; gives
+// the worker's result.
+Coro await_worker(RequestRun run, nb::object worker, Executor executor = Executor::pool);
+
+// The worker that runs `body(output)` with the request's output captured
+// for its duration.
+template <typename Body>
+nb::object captured_worker(const RequestStreams &streams, Body body, CapturedOutput::Keep keep) {
+    return nb::cpp_function([streams, body = std::move(body), keep]() -> nb::object {
+        CapturedOutput output(streams.stdout_callback, streams.stderr_callback, keep);
+        return body(output);
+    });
+}
 
 // `body(output)` run on a pool thread with the request's output captured
 // for its duration; see the top of this file.
 template <typename Body>
 Coro run_captured(const RequestRun &run, Body body) {
-    nb::object worker = nb::cpp_function([streams = run.streams, body = std::move(body)]() -> nb::object {
-        CapturedOutput output(streams.stdout_callback, streams.stderr_callback);
-        return body(output);
-    });
-    return await_worker(run, std::move(worker));
+    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text));
 }
 
-// loop.run_in_executor(kernel._thread_pool, fn): an awaitable for `fn()`
-// run on a pool thread with the GIL held.
-nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn);
+// run_captured for a live stream: `body(output)` runs on a thread of the
+// stream executor, and its output is streamed but not kept, so an endless
+// stream that prints stays the same size.
+template <typename Body>
+Coro run_streamed(const RequestRun &run, Body body) {
+    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::nothing),
+                        Executor::streams);
+}
+
+// loop.run_in_executor(<executor>, fn): an awaitable for `fn()` run on a
+// thread of `executor` with the GIL held.
+nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn,
+                         Executor executor = Executor::pool);
 template <typename Fn>
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, Fn &&fn) {
     return run_in_worker(kernel, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));

@@ -130,8 +130,8 @@ Coro disconnect_impl(nb::object self) {
         co_await websocket.attr(names::close)();
     // Running user code is neither waited for nor interrupted; work that has
     // not started yet never will.
-    self.attr(names::_thread_pool)
-        .attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+    for (PyObject *pool : {names::_thread_pool, names::_stream_pool})
+        self.attr(pool).attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }
 

@@ -28,6 +28,12 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     self.attr(names::_loop) = nb::none();
     self.attr(names::_thread_pool) =
         nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = self.attr(names::WORKER_POOL_SIZE));
+    // Live streams get threads of their own (started only as streams start),
+    // so that streams living for hours never hold a pool thread.
+    self.attr(names::_stream_pool) =
+        nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = module_global(names::MAX_LIVE_STREAMS),
+                                            nb::arg("thread_name_prefix") = "Stream");
+    self.attr(names::_live_streams) = 0;
     self.attr(names::_lexora) = module_global(names::Lexora)();
     self.attr(names::agent) =
         module_global(names::Agent)(package.attr(names::excel), package.attr(names::context));

@@ -6,6 +6,10 @@
 // to _canceled_streaming_requests) is noticed between yields. When the
 // module's source has not arrived yet, the Business Layer is asked for it
 // and the request waits a bounded time for the update_module.
+//
+// A stream may live for hours, so it runs on a thread of its own from the
+// kernel's stream executor rather than on the pool, and keeps none of its
+// output. At most MAX_LIVE_STREAMS run at once; one more is refused.
 #include <chrono>
 #include <thread>
 
@@ -114,6 +118,64 @@ nb::dict refused(const char *format, nb::handle name) {
     return make_message({{names::error, formatted(format, name)}});
 }
 
+Py_ssize_t live_streams(nb::handle self) {
+    Py_ssize_t n = PyNumber_AsSsize_t(self.attr(names::_live_streams).ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return n;
+}
+
+// A live stream's place among the MAX_LIVE_STREAMS. Taken and given back on
+// the loop thread only, so the count needs no lock; given back before the
+// stream's last message is sent, so that whoever sees a stream end may start
+// another at once.
+class LiveStreamSlot {
+public:
+    explicit LiveStreamSlot(nb::handle self) : self_(nb::borrow(self)) {
+        add(1);
+        held_ = true;
+    }
+    ~LiveStreamSlot() {
+        ErrorStash stash;
+        try {
+            release();
+        } catch (...) {
+            log().error("[Kernel] Could not give back a live stream's slot");
+        }
+    }
+    LiveStreamSlot(const LiveStreamSlot &) = delete;
+    LiveStreamSlot &operator=(const LiveStreamSlot &) = delete;
+
+    void release() {
+        if (held_) {
+            held_ = false;
+            add(-1);
+        }
+    }
+
+private:
+    void add(Py_ssize_t delta) { self_.attr(names::_live_streams) = nb::int_(live_streams(self_) + delta); }
+
+    nb::object self_;
+    bool held_ = false;
+};
+
+// A stream beyond the ceiling is refused: each holds a thread until it ends.
+bool room_for_stream(nb::handle self, const Stream &stream) {
+    Py_ssize_t ceiling = module_size_constant(names::MAX_LIVE_STREAMS);
+    if (live_streams(self) < ceiling)
+        return true;
+    log().warning("[Kernel] Too many live streams (at most ", ceiling,
+                  "), refusing request_id=", stream.request_id);
+    return false;
+}
+
+nb::object too_many_streams_text() {
+    std::string text =
+        concat("Too many live streams (at most ", module_size_constant(names::MAX_LIVE_STREAMS), ")");
+    return nb::str(text.c_str(), text.size());
+}
+
 // The worker (run_streaming_in_thread).
 nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     nb::handle self = run.kernel;
@@ -152,12 +214,10 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         long count = 0;
         while (PyObject *next = PyIter_Next(generator.ptr())) {
             nb::object item = nb::steal(next);
+            // The "Canceled" message is sent on the loop once this thread
+            // is done with the stream and its slot is given back.
             if (in_set(canceled, stream.request_id)) {
                 discard(canceled, stream.request_id);
-                nb::dict message = stream_result(
-                    self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}});
-                wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s,
-                              "the cancel message");
                 return make_message({{names::canceled, Py_True}});
             }
             nb::dict message =
@@ -209,6 +269,9 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
             log().error("[Kernel] Module '", stream.module_name, "' not found after sync attempt");
             nb::object text = formatted("Module '%S' not found after sync attempt", stream.module_name);
             co_await send_message(self, failed(self, stream, text));
+        } else if (!room_for_stream(self, stream)) {
+            ready = false;
+            co_await send_message(self, failed(self, stream, too_many_streams_text()));
         }
     } catch (...) {
         failure = catch_exception();
@@ -223,9 +286,11 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
 
     ForgetCancel forget{self.attr(names::_canceled_streaming_requests), stream.request_id};
     try {
+        LiveStreamSlot slot(self);  // taken with no await since room_for_stream
         RequestRun run(self, stream.request_id, stream.workbook_id, stream.source);
-        nb::object outcome = co_await run_captured(
+        nb::object outcome = co_await run_streamed(
             run, [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
+        slot.release();
         double elapsed = elapsed_ms(start);
         nb::object error = get(outcome, names::error);
         if (!error.is_none()) {
@@ -235,6 +300,9 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
         } else if (truthy(get(outcome, names::canceled, Py_False))) {
             log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed), "ms");
+            co_await send_message(
+                self,
+                stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
         } else {
             log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed),
