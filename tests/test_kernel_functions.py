@@ -231,6 +231,15 @@ def test_module_named_like_a_kernel_global_leaves_the_kernel_working(bl):
     assert bl.execute("2 + 2", rid())[1]["result"] == "4"
 
 
+@pytest.mark.parametrize("name", ["sys", "json"])
+def test_a_workbook_module_never_replaces_a_loaded_one(bl, name):
+    bl.request({"type": "update_module", "module_name": name, "code": "modules = None\n"}, "module_updated")
+    bl.wait_for_log(f"'{name}' is already loaded from outside the workbook")
+    bl.request({"type": "delete_module", "module_name": name}, "module_deleted")
+    assert bl.execute(f"import {name}; {name}.__name__, len(__import__('sys').modules) > 10", rid())[1]["result"] \
+        == f"('{name}', True)"
+
+
 def test_updated_module_runs_its_new_text(bl):
     bl.request({"type": "update_module", "module_name": "fx_version", "code": "def v():\n    return 1\n"},
                "module_updated")

@@ -255,6 +255,15 @@ def test_package_paths_unload_the_old_packages(fresh):
     assert reply == {"type": "modules_unloaded", "modules_unloaded": 1, "paths_cleared": 1, "workbook_id": WB}
 
 
+def test_paths_never_unload_what_the_kernel_runs_on(fresh):
+    bl = fresh()
+    stdlib = bl.execute("import os; os.path.dirname(os.__file__)", rid())[1]["result"].strip("'")
+    reply = bl.request({"type": "unload_and_clear_paths", "paths": [stdlib, "/"]}, "modules_unloaded")
+    assert reply["modules_unloaded"] == 0
+    bl.wait_for_log("the standard library and the packages the kernel runs on are never unloaded")
+    assert bl.execute("import json, os; json.dumps([os.sep])", rid())[1]["result"] == """'["/"]'"""
+
+
 # --- chunking ---
 
 def chunk_frames(message, size, chunk_id="in-1"):

@@ -89,15 +89,39 @@ void exec_module(nb::handle self, nb::handle module) {
     }
 }
 
+// Whether sys.modules holds `module_name` as a module this loader made. A
+// module of the same name loaded from anywhere else (sys, os, a library) is
+// the process's own: a workbook module must never unload or replace it.
+bool loaded_here(nb::handle self, nb::handle modules, nb::handle module_name) {
+    PyObject *found = nullptr;
+    if (PyMapping_GetOptionalItem(modules.ptr(), module_name.ptr(), &found) < 0)
+        throw nb::python_error();
+    nb::object module = nb::steal(found);
+    if (!module.is_valid())
+        return false;
+    nb::object spec = nb::getattr(module, "__spec__", nb::none());
+    return !spec.is_none() && nb::getattr(spec, "loader", nb::none()).is(self);
+}
+
+// Takes the loader's own module of that name out of sys.modules (so the next
+// import runs the new source); a module from outside the workbook stays.
+void unload(nb::handle self, nb::handle module_name, const char *done) {
+    nb::object modules = nb::handle(refs.sys).attr("modules");
+    if (loaded_here(self, modules, module_name)) {
+        modules.attr("__delitem__")(module_name);
+        log().debug(loader_prefix, "Removed '", module_name, "' from sys.modules", done);
+    }
+}
+
 void update_module(nb::handle self, nb::object module_name, nb::object code) {
     require_str(module_name, "module_name");
     require_str(code, "code");
     source_cache(self)[module_name] = code;
-    nb::object modules = nb::handle(refs.sys).attr("modules");
-    if (PySequence_Contains(modules.ptr(), module_name.ptr()) == 1) {
-        modules.attr("__delitem__")(module_name);
-        log().debug(loader_prefix, "Removed '", module_name, "' from sys.modules to force reload");
-    }
+    unload(self, module_name, " to force reload");
+    if (PySequence_Contains(nb::handle(refs.sys).attr("modules").ptr(), module_name.ptr()) == 1)
+        log().warning(loader_prefix, "'", module_name,
+                      "' is already loaded from outside the workbook; a workbook module of that name is not "
+                      "imported in its place");
 }
 
 void delete_module(nb::handle self, nb::object module_name) {
@@ -107,11 +131,7 @@ void delete_module(nb::handle self, nb::object module_name) {
         PyDict_DelItem(cache.ptr(), module_name.ptr());
         log().debug(loader_prefix, "Removed '", module_name, "' from source_cache");
     }
-    nb::object modules = nb::handle(refs.sys).attr("modules");
-    if (PySequence_Contains(modules.ptr(), module_name.ptr()) == 1) {
-        modules.attr("__delitem__")(module_name);
-        log().debug(loader_prefix, "Removed '", module_name, "' from sys.modules");
-    }
+    unload(self, module_name, "");
     nb::object lines = linecache_cache();
     nb::str file_name = virtual_file_name(module_name);
     if (PySequence_Contains(lines.ptr(), file_name.ptr()) == 1) {

@@ -64,13 +64,23 @@ bool file_is_under(nb::handle file_name, nb::handle path) {
 
 nb::object top_level_name(nb::handle name) { return name.attr("split")(".")[0]; }
 
+// The standard library, and every package the process had loaded when the
+// kernel was made, are what the kernel itself runs on: unloading them would
+// break it (and an extension module such as numpy cannot be loaded twice in
+// one process anyway).
+bool kernel_runs_on(nb::handle self, nb::handle top_level) {
+    return contains(nb::handle(refs.sys).attr("stdlib_module_names"), top_level) ||
+           contains(self.attr(names::_startup_packages), top_level);
+}
+
 // Unloads every module of each top-level package that has a module loaded
 // from under one of `paths` (submodules first); returns how many names were
 // selected.
-Py_ssize_t unload_modules_under(nb::handle paths) {
+Py_ssize_t unload_modules_under(nb::handle self, nb::handle paths) {
     nb::list prefixes = copy_list(paths);
     nb::object modules = nb::handle(refs.sys).attr("modules");
 
+    Py_ssize_t kept = 0;
     nb::object base_packages = nb::steal(PySet_New(nullptr));
     if (!base_packages.is_valid())
         throw nb::python_error();
@@ -85,13 +95,21 @@ Py_ssize_t unload_modules_under(nb::handle paths) {
             continue;
         for (nb::handle prefix : prefixes) {
             if (file_is_under(file_name, prefix)) {
-                if (PySet_Add(base_packages.ptr(), top_level_name(name).ptr()) < 0)
+                nb::object top_level = top_level_name(name);
+                if (kernel_runs_on(self, top_level)) {
+                    ++kept;
+                    break;
+                }
+                if (PySet_Add(base_packages.ptr(), top_level.ptr()) < 0)
                     throw nb::python_error();
                 break;
             }
         }
     }
 
+    if (kept > 0)
+        log().warning("Kept ", kept, " modules loaded from under those paths: the standard library and the packages the "
+                      "kernel runs on are never unloaded");
     nb::list selected;
     for (nb::handle name : copy_list(modules.attr("keys")()))
         if (contains(base_packages, top_level_name(name)))
@@ -126,7 +144,7 @@ void remove_from_sys_path(nb::handle paths, const char *log_text) {
 Coro handle_set_package_paths(nb::object self, nb::object message) {
     nb::object old_paths = path_list(message, names::old_paths);
     nb::object new_paths = path_list(message, names::new_paths);
-    Py_ssize_t unloaded = unload_modules_under(old_paths);
+    Py_ssize_t unloaded = unload_modules_under(self, old_paths);
     remove_from_sys_path(old_paths, "Removed old path from sys.path: ");
     nb::object path_list = sys_path();
     for (nb::handle path : nb::handle(refs.builtins).attr("reversed")(new_paths)) {
@@ -172,7 +190,7 @@ Coro handle_set_python_paths(nb::object self, nb::object message) {
 
 Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
     nb::object paths = path_list(message, names::paths);
-    Py_ssize_t unloaded = unload_modules_under(paths);
+    Py_ssize_t unloaded = unload_modules_under(self, paths);
     remove_from_sys_path(paths, "Removed path from sys.path: ");
     nb::object cleared = nb::int_(nb::len(paths));
     co_await send_message(self, make_message({{names::type, nb::str("modules_unloaded")},

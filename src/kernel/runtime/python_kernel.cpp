@@ -12,6 +12,19 @@ namespace tarvex::kernel {
 
 namespace {
 
+// The top-level names of every module loaded so far: the kernel's own
+// runtime, which the path handlers never unload.
+nb::object startup_packages() {
+    nb::object names = owned(PySet_New(nullptr));
+    for (nb::handle name : copy_list(nb::handle(refs.sys).attr("modules"))) {
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        if (PySet_Add(names.ptr(), name.attr("partition")(".")[0].ptr()) < 0)
+            throw nb::python_error();
+    }
+    return owned(PyFrozenSet_New(names.ptr()));
+}
+
 void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object port) {
     require_str(workbook_id, "workbook_id");
     require_str(host, "host");
@@ -48,6 +61,7 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     self.attr(names::_chunk_buffers) = nb::dict();
     self.attr(names::_socket_lock) = nb::none();
     self.attr(names::_batcher) = nb::none();
+    self.attr(names::_startup_packages) = startup_packages();
     self.attr(names::_original_stdout) = sys.attr(names::stdout_);
     self.attr(names::_original_stderr) = sys.attr(names::stderr_);
 

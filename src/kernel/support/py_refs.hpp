@@ -51,7 +51,7 @@ namespace nb = nanobind;
     X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
     X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(method) X(DEL) X(add_done_callback) \
     X(cancelled) X(exception) \
-    X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams)
+    X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams) X(_startup_packages)
 // clang-format on
 
 namespace names {
