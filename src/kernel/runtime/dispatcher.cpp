@@ -8,6 +8,7 @@
 
 #include "common/args.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -131,12 +132,27 @@ void on_cancel_streaming_function(nb::handle self, nb::handle message) {
     remember_cancel(self, request_id);
 }
 
-// --- editor requests: awaited inline ---
+// --- editor requests: tasks, analysed on the kernel's analysis thread ---
 
+// A failing editor request (a field of the wrong type) has no reply to
+// give; the failure is logged and the kernel goes on.
 template <const char *Method>
-Coro await_message_handler(nb::object self, nb::object message) {
-    co_await call_handler(self, Method, message);
+Coro editor_request(nb::object handler) {
+    try {
+        co_await handler;
+    } catch (...) {
+        nb::object e = catch_exception();
+        log().error("[Kernel] Unexpected error in ", Method, ": ", nb::str(e));
+    }
     co_return nb::none();
+}
+
+// Tasks start in the order they are created, and each handler hands its
+// analysis to the one analysis thread in its first step, so requests are
+// analysed and answered in arrival order.
+template <const char *Method>
+void start_editor_request(nb::handle self, nb::handle message) {
+    start_task(editor_request<Method>(call_handler(self, Method, message)).object());
 }
 
 constexpr char completion_method[] = "_handle_completion_request";
@@ -321,10 +337,10 @@ RouteTable *build_routes() {
         {"unload_and_clear_paths", {nullptr, handle_unload_and_clear_paths}},
         {"update_module", {nullptr, on_update_module}},
         {"delete_module", {nullptr, on_delete_module}},
-        {"completion_request", {nullptr, await_message_handler<completion_method>}},
-        {"signature_help_request", {nullptr, await_message_handler<signature_help_method>}},
-        {"hover_request", {nullptr, await_message_handler<hover_method>}},
-        {"diagnostic_request", {nullptr, await_message_handler<diagnostic_method>}},
+        {"completion_request", {start_editor_request<completion_method>, nullptr}},
+        {"signature_help_request", {start_editor_request<signature_help_method>, nullptr}},
+        {"hover_request", {start_editor_request<hover_method>, nullptr}},
+        {"diagnostic_request", {start_editor_request<diagnostic_method>, nullptr}},
         {"shutdown", {nullptr, on_shutdown}},
         {"custom_function_call",
          {start_message_handler<custom_function_call_method, custom_function_call_log>, nullptr}},

@@ -114,6 +114,9 @@ Coro disconnect_impl(nb::object self) {
         co_await websocket.attr(names::close)();
     // Running user code is neither waited for nor interrupted.
     self.attr(names::_thread_pool).attr(names::shutdown)(nb::arg("wait") = false);
+    // Analyses still queued have nobody left to answer.
+    self.attr(names::_analysis_pool)
+        .attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }
 

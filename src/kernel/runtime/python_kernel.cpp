@@ -27,6 +27,9 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     self.attr(names::_loop) = nb::none();
     self.attr(names::_thread_pool) =
         nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = self.attr(names::WORKER_POOL_SIZE));
+    // The editor's requests, one at a time: jedi is not thread-safe.
+    self.attr(names::_analysis_pool) = nb::handle(refs.ThreadPoolExecutor)(
+        nb::arg("max_workers") = 1, nb::arg("thread_name_prefix") = "tarvex-analysis");
     self.attr(names::_lexora) = module_global(names::Lexora)();
     self.attr(names::agent) =
         module_global(names::Agent)(package.attr(names::excel), package.attr(names::context));
