@@ -60,10 +60,9 @@ struct CursorRequest : EditorRequest {
         nb::object modules = nb::steal(PyDict_Copy(source_cache.ptr()));
         if (!modules.is_valid())
             throw nb::python_error();
-        return lexora
-            .attr(method)(nb::arg("code") = code, nb::arg("line") = line, nb::arg("column") = column,
-                          nb::arg("path") = path, nb::arg("modules") = modules,
-                          nb::arg("dirty_files") = dirty_files);
+        return lexora.attr(method)(nb::arg("code") = code, nb::arg("line") = line, nb::arg("column") = column,
+                                   nb::arg("path") = path, nb::arg("modules") = modules,
+                                   nb::arg("dirty_files") = dirty_files);
     }
 
     // Logs "<what>line=..., column=..., path=..., code_length=...<tail>".
@@ -81,9 +80,8 @@ struct CursorRequest : EditorRequest {
 // encoded, then sends the response. What the analysis raises is raised here.
 Coro answer(nb::object self, std::function<nb::dict()> analysis) {
     auto response = std::make_shared<EncodedMessage>();
-    nb::object work = nb::cpp_function([analysis = std::move(analysis), response] {
-        *response = encode_message(analysis());
-    });
+    nb::object work = nb::cpp_function(
+        [analysis = std::move(analysis), response] { *response = encode_message(analysis()); });
     co_await running_loop().attr(names::run_in_executor)(self.attr(names::_analysis_pool), work);
     co_await send_encoded(self, *response);
     co_return nb::none();

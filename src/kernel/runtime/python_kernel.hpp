@@ -30,9 +30,6 @@ EncodedMessage encode_message(nb::handle message);
 // dict it was encoded from; a failure of encoding is raised here, where
 // send_message would have raised it.
 Coro send_encoded(nb::object self, EncodedMessage message);
-// The Python coroutine object of send_message(message), as handed to
-// asyncio.run_coroutine_threadsafe by worker threads.
-nb::object send_message_coroutine(nb::handle self, nb::handle message);
 // Hands send_message(message) to `loop` from any thread without waiting,
 // the message encoded on the calling thread; returns the
 // concurrent.futures.Future of the send.

@@ -42,8 +42,8 @@ bool ready_to_send(nb::handle self, nb::handle message_type, nb::object &websock
 
 // Writes one encoded message: one frame, or chunk frames when it is longer
 // than CHUNK_SIZE.
-Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::str raw_json, nb::object message_type,
-                nb::object request_id, std::chrono::steady_clock::time_point start) {
+Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::str raw_json,
+                nb::object message_type, nb::object request_id, std::chrono::steady_clock::time_point start) {
     if (PyUnicode_GET_LENGTH(raw_json.ptr()) > module_size_constant(names::CHUNK_SIZE)) {
         co_await send_chunked_message(self, raw_json, header_text(message_type, "unknown"),
                                       header_text(request_id, "N/A"));
@@ -117,12 +117,6 @@ Coro send_encoded(nb::object self, EncodedMessage message) {
 
 Coro send_message(nb::object self, nb::object message) {
     return send_message_direct(std::move(self), std::move(message));
-}
-
-nb::object send_message_coroutine(nb::handle self, nb::handle message) {
-    return send_message_direct(nb::borrow(self), nb::borrow(message))
-        .named("send_message", "PythonKernel.send_message")
-        .object();
 }
 
 nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
