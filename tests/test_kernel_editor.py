@@ -1,11 +1,12 @@
 """The editor's language requests over the wire: the kernel asks its
 language services and answers with one response echoing the request's ids."""
 
+import time
 import uuid
 
 import pytest
 
-from kernel_wire import BusinessLayer, KernelGone
+from kernel_wire import BusinessLayer
 
 WB = "wb-editor"
 
@@ -91,3 +92,30 @@ def test_null_line_is_refused_and_the_kernel_goes_on(bl):
     assert error["message"].startswith("Could not handle message of type 'completion_request': TypeError")
     assert bl.execute("1 + 1", "after-n1")[1]["result"] == "2"
 
+def test_editor_requests_are_answered_once_in_arrival_order(bl):
+    kinds = ["completion_request", "diagnostic_request", "hover_request", "signature_help_request",
+             "completion_request", "diagnostic_request"]
+    ids = [rid() for _ in kinds]
+    for kind, r in zip(kinds, ids):
+        bl.send({"type": kind, "code": "import helpers\nhelpers.greet(", "line": 2, "column": 8, "request_id": r})
+    seen = bl.until(lambda m: m.get("request_id") == ids[-1])
+    assert [m["request_id"] for m in seen if m["type"].endswith("_response")] == ids
+
+
+def test_slow_analysis_holds_up_no_execution(fresh):
+    # A cold pandas completion takes the analysis thread for a good while;
+    # an execution sent just after it is answered first.
+    layer = fresh(log_level="info")
+    code = "import pandas as pd\npd.DataFrame().gr"
+    layer.send({"type": "completion_request", "code": code, "line": 2, "column": 17, "request_id": "slow"})
+    time.sleep(0.05)
+    layer.send({"type": "execution_request", "code": "1 + 1", "request_id": "quick"})
+    seen = layer.until(lambda m: m["type"] == "completion_response")
+    if not any(m["type"] == "execution_result" for m in seen):
+        seen += layer.until(lambda m: m["type"] == "execution_result")
+    # Answered after the completion: a second reply to either would be here by now.
+    layer.send({"type": "hover_request", "code": "x", "request_id": "last"})
+    seen += layer.until(lambda m: m.get("request_id") == "last")
+    replies = [m["type"] for m in seen if m["type"] in ("completion_response", "execution_result")]
+    assert replies == ["execution_result", "completion_response"]
+    assert "groupby" in labels(next(m for m in seen if m["type"] == "completion_response"))

@@ -440,17 +440,30 @@ def test_sys_request_that_cannot_be_sent_fails_at_once(bl):
 
 
 def test_sys_request_from_the_event_loop_is_refused(bl):
-    r = rid()
-    # repr() of a result runs on the event loop thread.
+    refusal = "send_sys_request must not be called from the async event loop thread to avoid deadlock"
     bl.execute(textwrap.dedent("""\
-        class CallsExcelInRepr:
+        import asyncio, tarvex
+        async def on_loop():
+            try:
+                tarvex.messaging.send_request_sync({})
+            except RuntimeError as e:
+                return str(e)"""), rid())
+    code = "asyncio.run_coroutine_threadsafe(on_loop(), tarvex.messaging.loop).result(10)"
+    assert bl.execute(code, rid())[1]["result"] == repr(refusal)
+
+
+def test_repr_of_a_result_may_call_the_workbook(bl):
+    # repr() runs on the worker, which can wait for the answer.
+    bl.execute(textwrap.dedent("""\
+        class AsksInRepr:
             def __repr__(self):
                 import tarvex
-                return str(tarvex.messaging.send_request_sync({}))"""), rid())
-    bl.send({"type": "execution_request", "request_id": r, "code": "CallsExcelInRepr()"})
-    error = bl.expect("execution_error", request_id=r)["error"]
-    assert (error["type"], error["message"]) == (
-        "RuntimeError", "send_sys_request must not be called from the async event loop thread to avoid deadlock")
+                return str(tarvex.messaging.send_request_sync({}, timeout=10)["result"])"""), rid())
+    r = rid()
+    bl.send({"type": "execution_request", "request_id": r, "code": "AsksInRepr()"})
+    payload = bl.expect("sys_request")["payload"]
+    bl.send({"type": "sys_response", "payload": {"requestId": payload["requestId"], "ok": True, "result": 5}})
+    assert bl.expect("execution_result", request_id=r)["result"] == "5"
 
 
 # --- object keeper and services ---

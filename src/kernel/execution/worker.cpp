@@ -181,4 +181,9 @@ nb::str repr_text(nb::handle value) {
 
 nb::object out_line(nb::handle value) { return nb::str("Out: ") + repr_text(value) + nb::str("\n"); }
 
+void drop_user_value(nb::handle outcome, PyObject *key) {
+    if (PyDict_Check(outcome.ptr()) && PyDict_Pop(outcome.ptr(), key, nullptr) < 0)
+        throw nb::python_error();
+}
+
 }  // namespace tarvex::kernel

@@ -166,6 +166,11 @@ nb::str repr_text(nb::handle value);
 // "Out: " + repr(value) + "\n": the display line of a result_output message.
 nb::object out_line(nb::handle value);
 
+// Takes `key` out of the worker's outcome dict once its replies are made:
+// the loop then never holds the user's value, so neither its last release
+// nor a __del__ runs there.
+void drop_user_value(nb::handle outcome, PyObject *key);
+
 // Milliseconds since `start`.
 inline double elapsed_ms(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -10,6 +10,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
 
@@ -103,6 +104,54 @@ nb::dict execute_function(nb::handle self, const Call &call, CapturedOutput &out
     }
 }
 
+// The replies of a finished call, made on the worker (see
+// prepared_replies.hpp).
+void prepare_replies(PreparedReplies &replies, const Call &call, nb::handle outcome) {
+    replies.prepare([&](PreparedReplies &out) {
+        nb::object logs = get(outcome, names::logs, nb::str(""));
+        if (get(outcome, names::status).equal(nb::str("success"))) {
+            nb::object result = get(outcome, names::result);
+            if (!result.is_none())
+                out.add(make_message({{names::type, nb::str("result_output")},
+                                      {names::content, out_line(get(outcome, names::base_result))},
+                                      {names::request_id, call.request_id},
+                                      {names::workbook_id, call.workbook_id},
+                                      {names::source, call.source}}));
+            out.add(make_message({{names::type, nb::str("execution_result")},
+                                  {names::success, Py_True},
+                                  {names::result, result},
+                                  {names::logs, logs},
+                                  {names::request_id, call.request_id},
+                                  {names::module_name, call.module_name},
+                                  {names::function_name, call.function_name},
+                                  {names::workbook_id, call.workbook_id},
+                                  {names::source, call.source}}));
+            out.add(make_message({{names::type, nb::str("function_execution_result")},
+                                  {names::request_id, call.request_id},
+                                  {names::status, nb::str("success")},
+                                  {names::result, result},
+                                  {names::logs, logs}}));
+        } else {
+            nb::object error = get(outcome, names::error, nb::str("Unknown error"));
+            out.add(make_message({{names::type, nb::str("execution_error")},
+                                  {names::success, Py_False},
+                                  {names::error, error},
+                                  {names::logs, logs},
+                                  {names::request_id, call.request_id},
+                                  {names::module_name, call.module_name},
+                                  {names::function_name, call.function_name},
+                                  {names::workbook_id, call.workbook_id},
+                                  {names::source, call.source}}));
+            out.add(make_message({{names::type, nb::str("function_execution_result")},
+                                  {names::request_id, call.request_id},
+                                  {names::status, nb::str("error")},
+                                  {names::result, Py_None},
+                                  {names::logs, logs},
+                                  {names::error, error}}));
+        }
+    });
+}
+
 Coro handle_custom_function_call(nb::object self, nb::object message) {
     Call call(message);
     log().info("[Kernel] Received custom_function_call: ", call.module_name, ".", call.function_name,
@@ -123,56 +172,22 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
     nb::object failure;
     try {
         RequestRun run(self, call.request_id, call.workbook_id, call.source);
-        nb::object outcome = co_await run_captured(
-            run, [self, call](CapturedOutput &output) { return execute_function(self, call, output); });
+        auto replies = std::make_shared<PreparedReplies>();
+        nb::object outcome = co_await run_captured(run, [self, call, replies](CapturedOutput &output) {
+            nb::dict outcome = execute_function(self, call, output);
+            prepare_replies(*replies, call, outcome);
+            drop_user_value(outcome, names::base_result);
+            return outcome;
+        });
         nb::object logs = get(outcome, names::logs, nb::str(""));
         if (truthy(logs))
             log().info("[Kernel] Function logs:\n", logs);
-        if (get(outcome, names::status).equal(nb::str("success"))) {
-            nb::object result = get(outcome, names::result);
-            if (!result.is_none()) {
-                nb::object content = out_line(get(outcome, names::base_result));
-                co_await send_message(self, make_message({{names::type, nb::str("result_output")},
-                                                          {names::content, content},
-                                                          {names::request_id, call.request_id},
-                                                          {names::workbook_id, call.workbook_id},
-                                                          {names::source, call.source}}));
-            }
-            co_await send_message(self, make_message({{names::type, nb::str("execution_result")},
-                                                      {names::success, Py_True},
-                                                      {names::result, result},
-                                                      {names::logs, logs},
-                                                      {names::request_id, call.request_id},
-                                                      {names::module_name, call.module_name},
-                                                      {names::function_name, call.function_name},
-                                                      {names::workbook_id, call.workbook_id},
-                                                      {names::source, call.source}}));
-            co_await send_message(self, make_message({{names::type, nb::str("function_execution_result")},
-                                                      {names::request_id, call.request_id},
-                                                      {names::status, nb::str("success")},
-                                                      {names::result, result},
-                                                      {names::logs, logs}}));
+        co_await PreparedReplies::send(self, replies);
+        if (get(outcome, names::status).equal(nb::str("success")))
             log().info("[Kernel] Custom function call succeeded: ", call.module_name, ".",
                        call.function_name);
-        } else {
-            nb::object error = get(outcome, names::error, nb::str("Unknown error"));
-            co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
-                                                      {names::success, Py_False},
-                                                      {names::error, error},
-                                                      {names::logs, logs},
-                                                      {names::request_id, call.request_id},
-                                                      {names::module_name, call.module_name},
-                                                      {names::function_name, call.function_name},
-                                                      {names::workbook_id, call.workbook_id},
-                                                      {names::source, call.source}}));
-            co_await send_message(self, make_message({{names::type, nb::str("function_execution_result")},
-                                                      {names::request_id, call.request_id},
-                                                      {names::status, nb::str("error")},
-                                                      {names::result, Py_None},
-                                                      {names::logs, logs},
-                                                      {names::error, error}}));
+        else
             log().error("[Kernel] Custom function call failed: ", call.module_name, ".", call.function_name);
-        }
     } catch (...) {
         failure = catch_exception();
     }

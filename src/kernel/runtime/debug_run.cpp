@@ -11,6 +11,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
 
@@ -220,8 +221,20 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
         debugger.attr(names::set_breakpoints)(call.breakpoints);
         debugger.attr(names::set_in_memory_modules)(source_cache_names());
 
-        nb::object outcome = co_await run_captured(
-            run, [run, call, debugger](CapturedOutput &) { return debug_execute(run, call, debugger); });
+        // The result's display line is made on the worker; it is sent only
+        // when the session was not stopped meanwhile.
+        auto shown = std::make_shared<PreparedReplies>();
+        nb::object outcome = co_await run_captured(run, [run, call, debugger, shown](CapturedOutput &) {
+            nb::dict outcome = debug_execute(run, call, debugger);
+            if (get(outcome, names::status).equal(nb::str("success")) &&
+                !truthy(get(outcome, names::is_generator, Py_False)) &&
+                PyDict_Contains(outcome.ptr(), names::result) == 1)
+                shown->prepare([&](PreparedReplies &out) {
+                    out.add(result_output(call, out_line(outcome[names::result])));
+                });
+            drop_user_value(outcome, names::result);
+            return outcome;
+        });
         bool was_stopped = stopped(debugger);
         if (get(outcome, names::status).equal(nb::str("success"))) {
             if (truthy(get(outcome, names::is_generator, Py_False))) {
@@ -232,9 +245,8 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
                                      nb::str(" yields\n"))
                         : nb::object(nb::str("Out: Generator stoped before ending\n"));
                 co_await send_message(self, result_output(call, content));
-            } else if (!was_stopped && PyDict_Contains(outcome.ptr(), names::result) == 1) {
-                nb::object content = out_line(outcome[names::result]);
-                co_await send_message(self, result_output(call, content));
+            } else if (!was_stopped && !shown->empty()) {
+                co_await PreparedReplies::send(self, shown);
             }
             if (was_stopped) {
                 log().info(

@@ -161,12 +161,15 @@ void on_cancel_streaming_function(nb::handle self, nb::handle message) {
     remember_cancel(self, request_id);
 }
 
-// --- editor requests: awaited inline ---
+// --- editor requests: tasks, analysed on the kernel's analysis thread ---
 
+// Tasks start in the order they are created, and each handler hands its
+// analysis to the one analysis thread in its first step, so requests are
+// analysed and answered in arrival order. A request that cannot be handled
+// (a field of the wrong type) is refused like any other message.
 template <const char *Method>
-Coro await_message_handler(nb::object self, nb::object message) {
-    co_await call_handler(self, Method, message);
-    co_return nb::none();
+void start_editor_request(nb::handle self, nb::handle message) {
+    start_task(self, message, call_handler(self, Method, message));
 }
 
 constexpr char completion_method[] = "_handle_completion_request";
@@ -359,10 +362,10 @@ RouteTable *build_routes() {
         {"unload_and_clear_paths", {nullptr, handle_unload_and_clear_paths}},
         {"update_module", {nullptr, on_update_module}},
         {"delete_module", {nullptr, on_delete_module}},
-        {"completion_request", {nullptr, await_message_handler<completion_method>}},
-        {"signature_help_request", {nullptr, await_message_handler<signature_help_method>}},
-        {"hover_request", {nullptr, await_message_handler<hover_method>}},
-        {"diagnostic_request", {nullptr, await_message_handler<diagnostic_method>}},
+        {"completion_request", {start_editor_request<completion_method>, nullptr}},
+        {"signature_help_request", {start_editor_request<signature_help_method>, nullptr}},
+        {"hover_request", {start_editor_request<hover_method>, nullptr}},
+        {"diagnostic_request", {start_editor_request<diagnostic_method>, nullptr}},
         {"shutdown", {nullptr, on_shutdown}},
         {"custom_function_call",
          {start_message_handler<custom_function_call_method, custom_function_call_log>, nullptr}},

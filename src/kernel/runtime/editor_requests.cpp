@@ -1,10 +1,17 @@
 // The editor's language requests: completion, signature help, hover and
-// diagnostics. Each reads its fields, asks the language services (_lexora)
-// and answers with one response echoing request_id, workbook_id and
-// module_name. The analysis reports its own failures in the result's
-// "error"; a field of the wrong type raises here and, like any failure of an
-// inline handler, ends the dispatch with no reply.
+// diagnostics. Each reads its fields on the loop, asks the language services
+// (_lexora) on the kernel's one analysis thread (jedi is not thread-safe,
+// and a cold analysis takes seconds that the loop must not lose) and
+// answers with one response echoing request_id, workbook_id and
+// module_name. Requests reach the analysis thread in the order their
+// handlers start, and are answered in that order. The analysis reports its
+// own failures in the result's "error"; a field of the wrong type raises
+// out of the handler with no reply.
+#include <functional>
+#include <memory>
+
 #include "common/args.hpp"
+#include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -48,15 +55,14 @@ struct CursorRequest : EditorRequest {
 
     // Calls one of the language services' cursor methods with keyword
     // arguments, handing it a copy of the workbook's module sources.
-    nb::object ask(nb::handle self, PyObject *method) const {
+    nb::object ask(nb::handle lexora, PyObject *method) const {
         nb::object source_cache = module_global(names::in_memory_loader).attr(names::source_cache);
         nb::object modules = nb::steal(PyDict_Copy(source_cache.ptr()));
         if (!modules.is_valid())
             throw nb::python_error();
-        return self.attr(names::_lexora)
-            .attr(method)(nb::arg("code") = code, nb::arg("line") = line, nb::arg("column") = column,
-                          nb::arg("path") = path, nb::arg("modules") = modules,
-                          nb::arg("dirty_files") = dirty_files);
+        return lexora.attr(method)(nb::arg("code") = code, nb::arg("line") = line, nb::arg("column") = column,
+                                   nb::arg("path") = path, nb::arg("modules") = modules,
+                                   nb::arg("dirty_files") = dirty_files);
     }
 
     // Logs "<what>line=..., column=..., path=..., code_length=...<tail>".
@@ -70,42 +76,59 @@ struct CursorRequest : EditorRequest {
     }
 };
 
+// Runs `analysis` on the analysis thread, where the response is also
+// encoded, then sends the response. What the analysis raises is raised here.
+Coro answer(nb::object self, std::function<nb::dict()> analysis) {
+    auto response = std::make_shared<EncodedMessage>();
+    nb::object work = nb::cpp_function(
+        [analysis = std::move(analysis), response] { *response = encode_message(analysis()); });
+    co_await running_loop().attr(names::run_in_executor)(self.attr(names::_analysis_pool), work);
+    co_await send_encoded(self, *response);
+    co_return nb::none();
+}
+
 Coro completion_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     size_t dirty = truthy(request.dirty_files) ? nb::len(request.dirty_files) : 0;
     request.log_position("[LSP] Request received: ", ", dirty_files=", dirty);
-    nb::object result = request.ask(self, names::get_completions);
-    nb::object completions = get(result, names::completions, nb::list());
-    nb::object error = get(result, names::error);
-    log().debug("[LSP] Response: ", nb::len(completions), " completions, error=", error);
-    co_await send_message(self, request.response("completion_response", {{names::completions, completions}}, error));
+    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+        nb::object result = request.ask(lexora, names::get_completions);
+        nb::object completions = get(result, names::completions, nb::list());
+        nb::object error = get(result, names::error);
+        log().debug("[LSP] Response: ", nb::len(completions), " completions, error=", error);
+        return request.response("completion_response", {{names::completions, completions}}, error);
+    });
     co_return nb::none();
 }
 
 Coro signature_help_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     request.log_position("[LSP] Signature help request: ");
-    nb::object result = request.ask(self, names::get_signature_help);
-    nb::object signatures = get(result, names::signatures, nb::list());
-    nb::object error = get(result, names::error);
-    log().debug("[LSP] Signature help response: ", nb::len(signatures), " signatures, error=", error);
-    co_await send_message(
-        self, request.response("signature_help_response",
-                               {{names::signatures, signatures},
-                                {names::activeSignature, get(result, names::activeSignature, nb::int_(0))},
-                                {names::activeParameter, get(result, names::activeParameter, nb::int_(0))}},
-                               error));
+    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+        nb::object result = request.ask(lexora, names::get_signature_help);
+        nb::object signatures = get(result, names::signatures, nb::list());
+        nb::object error = get(result, names::error);
+        log().debug("[LSP] Signature help response: ", nb::len(signatures), " signatures, error=", error);
+        return request.response("signature_help_response",
+                                {{names::signatures, signatures},
+                                 {names::activeSignature, get(result, names::activeSignature, nb::int_(0))},
+                                 {names::activeParameter, get(result, names::activeParameter, nb::int_(0))}},
+                                error);
+    });
     co_return nb::none();
 }
 
 Coro hover_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     request.log_position("[LSP] Hover request: ");
-    nb::object result = request.ask(self, names::get_hover);
-    nb::object contents = get(result, names::contents);
-    nb::object error = get(result, names::error);
-    log().debug("[LSP] Hover response: has_contents=", contents.is_none() ? "False" : "True", ", error=", error);
-    co_await send_message(self, request.response("hover_response", {{names::contents, contents}}, error));
+    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+        nb::object result = request.ask(lexora, names::get_hover);
+        nb::object contents = get(result, names::contents);
+        nb::object error = get(result, names::error);
+        log().debug("[LSP] Hover response: has_contents=", contents.is_none() ? "False" : "True",
+                    ", error=", error);
+        return request.response("hover_response", {{names::contents, contents}}, error);
+    });
     co_return nb::none();
 }
 
@@ -113,13 +136,14 @@ Coro diagnostic_request(nb::object self, nb::object message) {
     EditorRequest request(message);
     size_t code_length = nb::len(request.code);
     log().debug("[LSP] Diagnostic request: code_length=", code_length, ", module=", request.module_name);
-    nb::object result = self.attr(names::_lexora)
-                            .attr(names::get_diagnostics)(nb::arg("code") = request.code,
-                                                          nb::arg("module_name") = request.module_name);
-    nb::object diagnostics = get(result, names::diagnostics, nb::list());
-    nb::object error = get(result, names::error);
-    log().debug("[LSP] Diagnostic response: ", nb::len(diagnostics), " diagnostics, error=", error);
-    co_await send_message(self, request.response("diagnostic_response", {{names::diagnostics, diagnostics}}, error));
+    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+        nb::object result = lexora.attr(names::get_diagnostics)(nb::arg("code") = request.code,
+                                                                nb::arg("module_name") = request.module_name);
+        nb::object diagnostics = get(result, names::diagnostics, nb::list());
+        nb::object error = get(result, names::error);
+        log().debug("[LSP] Diagnostic response: ", nb::len(diagnostics), " diagnostics, error=", error);
+        return request.response("diagnostic_response", {{names::diagnostics, diagnostics}}, error);
+    });
     co_return nb::none();
 }
 

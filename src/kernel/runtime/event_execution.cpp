@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
 
@@ -79,20 +80,27 @@ Coro handle_event_execution(nb::object self, nb::object message) {
     try {
         // Stream messages of an event handler always name the add-in.
         RequestRun run(self, event.request_id, event.workbook_id, nb::str("addin"));
-        nb::object outcome = co_await run_captured(
-            run, [self, event](CapturedOutput &output) { return execute_event(self, event, output); });
+        auto replies = std::make_shared<PreparedReplies>();
+        nb::object outcome = co_await run_captured(run, [self, event, replies](CapturedOutput &output) {
+            nb::dict outcome = execute_event(self, event, output);
+            replies->prepare([&](PreparedReplies &out) {
+                nb::object logs = get(outcome, names::logs, nb::str(""));
+                bool succeeded = get(outcome, names::status).equal(nb::str("success"));
+                out.add(succeeded ? event_result(event, "success", logs, nb::none())
+                                  : event_result(event, "error", logs,
+                                                 get(outcome, names::error, nb::str("Unknown error"))));
+            });
+            return outcome;
+        });
         nb::object logs = get(outcome, names::logs, nb::str(""));
         if (truthy(logs))
             log().info("[Kernel] Event handler logs:\n", logs);
-        if (get(outcome, names::status).equal(nb::str("success"))) {
+        if (get(outcome, names::status).equal(nb::str("success")))
             log().info("[Kernel] Event handler executed successfully: ", event.module_name, ".",
                        event.function_name);
-            co_await send_message(self, event_result(event, "success", logs, nb::none()));
-        } else {
-            nb::object error = get(outcome, names::error, nb::str("Unknown error"));
+        else
             log().error("[Kernel] Event handler failed: ", event.module_name, ".", event.function_name);
-            co_await send_message(self, event_result(event, "error", logs, error));
-        }
+        co_await PreparedReplies::send(self, replies);
     } catch (...) {
         failure = catch_exception();
     }

@@ -9,10 +9,46 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
 
 namespace {
+
+// The replies of a finished run, made on the worker (see
+// prepared_replies.hpp).
+void prepare_replies(PreparedReplies &replies, nb::handle outcome, nb::handle request_id,
+                     nb::handle function_name, nb::handle workbook_id, nb::handle source) {
+    replies.prepare([&](PreparedReplies &out) {
+        if (!truthy(outcome[names::success])) {
+            out.add(make_message({{names::type, nb::str("execution_error")},
+                                  {names::success, Py_False},
+                                  {names::error, outcome[names::error]},
+                                  {names::request_id, request_id},
+                                  {names::function_name, function_name},
+                                  {names::workbook_id, workbook_id},
+                                  {names::source, source}}));
+            return;
+        }
+        nb::object result = outcome[names::result];
+        nb::object shown = result.is_none() ? nb::none() : nb::object(repr_text(result));
+        if (!result.is_none())
+            out.add(make_message({{names::type, nb::str("result_output")},
+                                  {names::content, nb::str("Out: ") + shown + nb::str("\n")},
+                                  {names::request_id, request_id},
+                                  {names::workbook_id, workbook_id},
+                                  {names::source, source}}));
+        // A caller that names a function wants the value itself; the editor
+        // shows its repr.
+        out.add(make_message({{names::type, nb::str("execution_result")},
+                              {names::success, Py_True},
+                              {names::result, is_nonempty_str(function_name) ? result : shown},
+                              {names::request_id, request_id},
+                              {names::function_name, function_name},
+                              {names::workbook_id, workbook_id},
+                              {names::source, source}}));
+    });
+}
 
 Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
                         nb::object source) {
@@ -25,55 +61,31 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
         nb::object loop = running_loop();
         nb::object workbook_id = self.attr(names::workbook_id);
         RequestStreams streams(self, loop, request_id, workbook_id, source);
-        nb::object outcome = co_await run_in_worker(self, loop, [self, code, request_id, streams] {
-            std::string prefix = worker_prefix();
-            log().debug(prefix, "Executing code (request_id=", request_id, ")");
-            nb::object outcome =
-                self.attr(names::executor)
-                    .attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
-            log().debug(prefix, "Execution completed (request_id=", request_id, ")");
-            return outcome;
-        });
+        auto replies = std::make_shared<PreparedReplies>();
+        nb::object outcome = co_await run_in_worker(
+            self, loop, [self, code, request_id, function_name, workbook_id, source, streams, replies] {
+                std::string prefix = worker_prefix();
+                log().debug(prefix, "Executing code (request_id=", request_id, ")");
+                nb::object outcome =
+                    self.attr(names::executor)
+                        .attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
+                log().debug(prefix, "Execution completed (request_id=", request_id, ")");
+                prepare_replies(*replies, outcome, request_id, function_name, workbook_id, source);
+                drop_user_value(outcome, names::result);
+                return outcome;
+            });
         co_await streams.flushed();
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", ms1(elapsed_ms(start)), "ms");
         nb::object success = outcome[names::success];
         log().debug("[Kernel] [Async Task] Execution finished, success=", success,
                     " (request_id=", request_id, ")");
-        if (truthy(success)) {
+        if (truthy(success))
             log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
-            nb::object result = outcome[names::result];
-            if (!result.is_none()) {
-                nb::object content = out_line(result);
-                co_await send_message(self, make_message({{names::type, nb::str("result_output")},
-                                                          {names::content, content},
-                                                          {names::request_id, request_id},
-                                                          {names::workbook_id, workbook_id},
-                                                          {names::source, source}}));
-            }
-            // A caller that names a function wants the value itself; the
-            // editor shows its repr.
-            nb::object value = is_nonempty_str(function_name) ? result
-                               : result.is_none()             ? nb::none()
-                                                              : nb::object(repr_text(result));
-            co_await send_message(self, make_message({{names::type, nb::str("execution_result")},
-                                                      {names::success, Py_True},
-                                                      {names::result, value},
-                                                      {names::request_id, request_id},
-                                                      {names::function_name, function_name},
-                                                      {names::workbook_id, workbook_id},
-                                                      {names::source, source}}));
-        } else {
-            nb::object error = outcome[names::error];
-            log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ", nb::str(error));
-            co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
-                                                      {names::success, Py_False},
-                                                      {names::error, error},
-                                                      {names::request_id, request_id},
-                                                      {names::function_name, function_name},
-                                                      {names::workbook_id, workbook_id},
-                                                      {names::source, source}}));
-        }
+        else
+            log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ",
+                       nb::str(outcome[names::error]));
+        co_await PreparedReplies::send(self, replies);
     } catch (...) {
         failure = catch_exception();
     }

@@ -129,8 +129,8 @@ Coro disconnect_impl(nb::object self) {
     if (truthy(websocket))
         co_await websocket.attr(names::close)();
     // Running user code is neither waited for nor interrupted; work that has
-    // not started yet never will.
-    for (PyObject *pool : {names::_thread_pool, names::_stream_pool})
+    // not started yet never will (queued analyses have nobody to answer).
+    for (PyObject *pool : {names::_thread_pool, names::_stream_pool, names::_analysis_pool})
         self.attr(pool).attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }

@@ -8,6 +8,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
 
@@ -79,6 +80,35 @@ nb::dict execute_callable(nb::handle self, const CallbackCall &call, CapturedOut
     }
 }
 
+// The reply of a finished call (after its result_output), made on the
+// worker (see prepared_replies.hpp).
+void prepare_replies(PreparedReplies &replies, const CallbackCall &call, nb::handle outcome) {
+    replies.prepare([&](PreparedReplies &out) {
+        nb::object logs = get(outcome, names::logs, nb::str(""));
+        if (get(outcome, names::status).equal(nb::str("success"))) {
+            nb::object result = get(outcome, names::result);
+            if (!result.is_none())
+                out.add(make_message({{names::type, nb::str("result_output")},
+                                      {names::content, out_line(get(outcome, names::base_result))},
+                                      {names::request_id, call.request_id},
+                                      {names::workbook_id, call.workbook_id}}));
+            out.add(make_message({{names::type, nb::str("python_function_result")},
+                                  {names::success, Py_True},
+                                  {names::result, result},
+                                  {names::logs, logs},
+                                  {names::request_id, call.request_id},
+                                  {names::workbook_id, call.workbook_id}}));
+        } else {
+            out.add(make_message({{names::type, nb::str("python_function_result")},
+                                  {names::success, Py_False},
+                                  {names::error, get(outcome, names::error, nb::str("Unknown error"))},
+                                  {names::logs, logs},
+                                  {names::request_id, call.request_id},
+                                  {names::workbook_id, call.workbook_id}}));
+        }
+    });
+}
+
 Coro handle_python_function_call(nb::object self, nb::object message) {
     CallbackCall call(message);
     log().info("[Kernel] Received python_function_call: callable_id=", call.callable_id,
@@ -95,37 +125,21 @@ Coro handle_python_function_call(nb::object self, nb::object message) {
     try {
         // Stream messages of a callback always name the add-in.
         RequestRun run(self, call.request_id, call.workbook_id, nb::str("addin"));
-        nb::object outcome = co_await run_captured(
-            run, [self, call](CapturedOutput &output) { return execute_callable(self, call, output); });
+        auto replies = std::make_shared<PreparedReplies>();
+        nb::object outcome = co_await run_captured(run, [self, call, replies](CapturedOutput &output) {
+            nb::dict outcome = execute_callable(self, call, output);
+            prepare_replies(*replies, call, outcome);
+            drop_user_value(outcome, names::base_result);
+            return outcome;
+        });
         nb::object logs = get(outcome, names::logs, nb::str(""));
         if (truthy(logs))
             log().info("[Kernel] Callable logs:\n", logs);
-        if (get(outcome, names::status).equal(nb::str("success"))) {
-            nb::object result = get(outcome, names::result);
-            if (!result.is_none()) {
-                nb::object content = out_line(get(outcome, names::base_result));
-                co_await send_message(self, make_message({{names::type, nb::str("result_output")},
-                                                          {names::content, content},
-                                                          {names::request_id, call.request_id},
-                                                          {names::workbook_id, call.workbook_id}}));
-            }
-            co_await send_message(self, make_message({{names::type, nb::str("python_function_result")},
-                                                      {names::success, Py_True},
-                                                      {names::result, result},
-                                                      {names::logs, logs},
-                                                      {names::request_id, call.request_id},
-                                                      {names::workbook_id, call.workbook_id}}));
+        co_await PreparedReplies::send(self, replies);
+        if (get(outcome, names::status).equal(nb::str("success")))
             log().info("[Kernel] Python function call succeeded: callable_id=", call.callable_id);
-        } else {
-            nb::object error = get(outcome, names::error, nb::str("Unknown error"));
-            co_await send_message(self, make_message({{names::type, nb::str("python_function_result")},
-                                                      {names::success, Py_False},
-                                                      {names::error, error},
-                                                      {names::logs, logs},
-                                                      {names::request_id, call.request_id},
-                                                      {names::workbook_id, call.workbook_id}}));
+        else
             log().error("[Kernel] Python function call failed: callable_id=", call.callable_id);
-        }
     } catch (...) {
         failure = catch_exception();
     }

@@ -47,6 +47,9 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
         nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = module_global(names::MAX_LIVE_STREAMS),
                                             nb::arg("thread_name_prefix") = "Stream");
     self.attr(names::_live_streams) = 0;
+    // The editor's requests, one at a time: jedi is not thread-safe.
+    self.attr(names::_analysis_pool) = nb::handle(refs.ThreadPoolExecutor)(
+        nb::arg("max_workers") = 1, nb::arg("thread_name_prefix") = "tarvex-analysis");
     self.attr(names::_lexora) = module_global(names::Lexora)();
     self.attr(names::agent) =
         module_global(names::Agent)(package.attr(names::excel), package.attr(names::context));

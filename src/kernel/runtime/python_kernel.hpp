@@ -16,11 +16,23 @@ namespace nb = nanobind;
 // --- send path (transport/send_path.cpp) ---
 // send_message(message): the only way out; `message` must be a dict.
 Coro send_message(nb::object self, nb::object message);
-// The Python coroutine object of send_message(message), as handed to
-// asyncio.run_coroutine_threadsafe by worker threads.
-nb::object send_message_coroutine(nb::handle self, nb::handle message);
-// Hands send_message(message) to `loop` from any thread without waiting;
-// returns the concurrent.futures.Future of the send.
+// A message encoded before it reaches the loop, so that the loop only
+// writes it: its type and request id (for logs and chunk headers) and its
+// JSON text, or the failure of encoding it.
+struct EncodedMessage {
+    nb::object message_type, request_id;
+    nb::object text;     // str, when encoding succeeded
+    nb::object failure;  // the exception, when it failed
+};
+// On any thread, with the GIL: `message` encoded by json_dumps.
+EncodedMessage encode_message(nb::handle message);
+// On the loop: sends `message` exactly as send_message would have sent the
+// dict it was encoded from; a failure of encoding is raised here, where
+// send_message would have raised it.
+Coro send_encoded(nb::object self, EncodedMessage message);
+// Hands send_message(message) to `loop` from any thread without waiting,
+// the message encoded on the calling thread; returns the
+// concurrent.futures.Future of the send.
 nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
 // json_dumps(obj) through the module global (so a replacement is honoured).
 nb::str dumps(nb::handle obj);

@@ -22,7 +22,7 @@ namespace nb = nanobind;
     X(received) X(total) X(traceback) X(messages) X(action) X(key) X(object_type) X(repr) X(enable) \
     X(title) X(msg_type) X(objects) X(mode) X(expression) X(breakpoints) X(old_paths) X(new_paths) \
     X(paths) X(line) X(file) X(module) X(status) X(logs) X(done) X(websocket) X(server_url) \
-    X(executor) X(virtual_env) X(running) X(_loop) X(_thread_pool) X(_lexora) X(agent) \
+    X(executor) X(virtual_env) X(running) X(_loop) X(_thread_pool) X(_analysis_pool) X(_lexora) X(agent) \
     X(event_manager) X(_object_keeper) X(_object_keeper_lock) X(_response_futures) X(_response_data) \
     X(_response_lock) X(_canceled_streaming_requests) X(_chunk_buffers) X(_socket_lock) X(_batcher) \
     X(_original_stdout) X(_original_stderr) X(_debugger) X(_kernel) X(_queue) X(_flush_task) \

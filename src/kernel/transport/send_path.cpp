@@ -6,6 +6,7 @@
 #include "common/args.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -13,8 +14,8 @@ namespace tarvex::kernel {
 
 namespace {
 
-// A lock wait above this is worth a warning (measured from before
-// serialization, which happens outside the lock).
+// A lock wait above this is worth a warning (measured from the start of the
+// send, so including serialization when it happens there, outside the lock).
 constexpr double slow_lock_wait_ms = 5.0;
 
 // The chunk header carries type and request id as text; a null or odd value
@@ -27,19 +28,22 @@ nb::object header_text(nb::handle value, const char *fallback) {
     return nb::str(value);
 }
 
-Coro send_message_direct(nb::object self, nb::object message) {
-    nb::object message_type = get(message, names::type, nb::str("unknown"));
-    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
-    nb::object websocket = self.attr(names::websocket);
-    nb::object lock = self.attr(names::_socket_lock);
-    if (!truthy(websocket) || lock.is_none()) {
-        log().warning("[Kernel] Cannot send message type '", message_type,
-                      "': ", truthy(websocket) ? "Socket lock not initialized" : "WebSocket not connected");
-        co_return nb::none();
-    }
-    log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
-    auto start = std::chrono::steady_clock::now();
-    nb::str raw_json = dumps(message);
+// The socket and its lock, or a warning and false when there is nothing to
+// send on.
+bool ready_to_send(nb::handle self, nb::handle message_type, nb::object &websocket, nb::object &lock) {
+    websocket = self.attr(names::websocket);
+    lock = self.attr(names::_socket_lock);
+    if (truthy(websocket) && !lock.is_none())
+        return true;
+    log().warning("[Kernel] Cannot send message type '", message_type,
+                  "': ", truthy(websocket) ? "Socket lock not initialized" : "WebSocket not connected");
+    return false;
+}
+
+// Writes one encoded message: one frame, or chunk frames when it is longer
+// than CHUNK_SIZE.
+Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::str raw_json,
+                nb::object message_type, nb::object request_id, std::chrono::steady_clock::time_point start) {
     if (PyUnicode_GET_LENGTH(raw_json.ptr()) > module_size_constant(names::CHUNK_SIZE)) {
         co_await send_chunked_message(self, raw_json, header_text(message_type, "unknown"),
                                       header_text(request_id, "N/A"));
@@ -52,6 +56,33 @@ Coro send_message_direct(nb::object self, nb::object message) {
         co_await websocket.attr(names::send)(raw_json);
     }
     log().debug("[TIMING] Message sent: type=", message_type, ", request_id=", request_id);
+    co_return nb::none();
+}
+
+Coro send_message_direct(nb::object self, nb::object message) {
+    nb::object message_type = get(message, names::type, nb::str("unknown"));
+    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
+    nb::object websocket, lock;
+    if (!ready_to_send(self, message_type, websocket, lock))
+        co_return nb::none();
+    log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
+    auto start = std::chrono::steady_clock::now();
+    nb::str raw_json = dumps(message);
+    co_await write_text(self, websocket, lock, raw_json, message_type, request_id, start);
+    co_return nb::none();
+}
+
+Coro send_encoded_message(nb::object self, EncodedMessage message) {
+    nb::object websocket, lock;
+    if (!ready_to_send(self, message.message_type, websocket, lock))
+        co_return nb::none();
+    log().debug("[TIMING] Acquiring socket lock for: type=", message.message_type,
+                ", request_id=", message.request_id);
+    auto start = std::chrono::steady_clock::now();
+    if (message.failure.is_valid())
+        raise(message.failure);  // where send_message would have raised it
+    co_await write_text(self, websocket, lock, nb::borrow<nb::str>(message.text), message.message_type,
+                        message.request_id, start);
     co_return nb::none();
 }
 
@@ -69,18 +100,30 @@ nb::str dumps(nb::handle obj) {
     return nb::borrow<nb::str>(text);
 }
 
+EncodedMessage encode_message(nb::handle message) {
+    EncodedMessage encoded{get(message, names::type, nb::str("unknown")),
+                           get(message, names::request_id, nb::str("N/A")), nb::object(), nb::object()};
+    try {
+        encoded.text = dumps(message);
+    } catch (...) {
+        encoded.failure = catch_any();
+    }
+    return encoded;
+}
+
+Coro send_encoded(nb::object self, EncodedMessage message) {
+    return send_encoded_message(std::move(self), std::move(message));
+}
+
 Coro send_message(nb::object self, nb::object message) {
     return send_message_direct(std::move(self), std::move(message));
 }
 
-nb::object send_message_coroutine(nb::handle self, nb::handle message) {
-    return send_message_direct(nb::borrow(self), nb::borrow(message))
-        .named("send_message", "PythonKernel.send_message")
-        .object();
-}
-
 nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
-    nb::object coroutine = send_message_coroutine(self, message);
+    // Encoded here, on the sending thread, so that the loop only writes.
+    nb::object coroutine = send_encoded_message(nb::borrow(self), encode_message(message))
+                               .named("send_message", "PythonKernel.send_message")
+                               .object();
     nb::object future = nb::steal(
         PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
     if (!future.is_valid()) {
