@@ -235,9 +235,7 @@ Coro on_delete_module(nb::object self, nb::object message) {
     nb::dict reply;
     if (truthy(module_name)) {
         module_global(names::in_memory_loader).attr(names::delete_module)(module_name);
-        nb::object lexora = self.attr(names::_lexora);
-        if (truthy(lexora))
-            lexora.attr(names::delete_module)(module_name);
+        queue_lexora_call(self, names::delete_module, module_name);
         log().info("[Kernel] Deleted virtual module: ", module_name);
         reply = make_message({{names::type, nb::str("module_deleted")}, {names::module_name, module_name}});
     } else {

@@ -13,6 +13,7 @@
 #include "common/args.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -159,6 +160,26 @@ void bind(ClassBuilder &cls, const char *name, const char *qualname) {
 }
 
 }  // namespace
+
+void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument) {
+    nb::object lexora = self.attr(names::_lexora);
+    if (!truthy(lexora))
+        return;
+    nb::object call = nb::cpp_function([lexora, method, argument = nb::borrow(argument)] {
+        try {
+            lexora.attr(method)(argument);
+        } catch (...) {
+            nb::object e = catch_exception();
+            log().warning("[LSP] ", nb::handle(method), " failed: ", nb::str(e));
+        }
+    });
+    try {
+        self.attr(names::_analysis_pool).attr("submit")(call);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError))  // the kernel is disconnecting: nothing left to analyse
+            throw;
+    }
+}
 
 void define_editor_requests(ClassBuilder &cls) {
     bind<completion_request>(cls, "_handle_completion_request", "PythonKernel._handle_completion_request");

@@ -154,9 +154,7 @@ Coro handle_set_package_paths(nb::object self, nb::object message) {
         }
     }
     self.attr(names::virtual_env).attr(names::custom_paths) = copy_list(new_paths);
-    nb::object lexora = self.attr(names::_lexora);
-    if (truthy(lexora))
-        lexora.attr(names::update_sys_paths)(new_paths);
+    queue_lexora_call(self, names::update_sys_paths, copy_list(new_paths));
     nb::object added = nb::int_(nb::len(new_paths));
     co_await send_message(self, make_message({{names::type, nb::str("package_paths_updated")},
                                               {names::paths_added, added},
@@ -177,9 +175,7 @@ Coro handle_set_python_paths(nb::object self, nb::object message) {
             log().debug("Added new python path to sys.path: ", path);
         }
     }
-    nb::object lexora = self.attr(names::_lexora);
-    if (truthy(lexora))
-        lexora.attr(names::update_sys_paths)(copy_list(path_list));
+    queue_lexora_call(self, names::update_sys_paths, copy_list(path_list));
     nb::object added = nb::int_(nb::len(new_paths));
     co_await send_message(self, make_message({{names::type, nb::str("python_paths_updated")},
                                               {names::paths_added, added},

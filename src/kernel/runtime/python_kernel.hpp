@@ -54,6 +54,11 @@ nb::object dispatch(nb::handle self, nb::handle message);
 // handled is refused (see refuse) rather than ending the connection.
 Coro handle_incoming(nb::object self, nb::object message);
 
+// --- editor requests (runtime/editor_requests.cpp) ---
+// Calls `_lexora.<method>(argument)` on the analysis thread, after every
+// analysis queued before it (jedi is not thread-safe); failures are logged.
+void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument);
+
 // --- refusals (runtime/refusal.cpp) ---
 // Answers a message that could not be handled with an "error" reply naming
 // what was wrong (and its request_id, when it has one), logged at error.
