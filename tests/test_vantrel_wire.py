@@ -277,6 +277,24 @@ def test_containers_changed_during_conversion():
         to_wire(mapping)
 
 
+@pytest.mark.parametrize("change, expected", [
+    (lambda payload: payload.clear(), [1]),
+    (lambda payload: payload.append(w("Int", 9)), [1, 2, 3, 9]),
+], ids=["shrinks", "grows"])
+def test_payload_changed_while_from_wire_converts_it(monkeypatch, change, expected):
+    payload = [w("Int", 1), w("Int", 2), w("Int", 3)]
+    original = Serializer.from_wire
+    changes = [change]
+
+    def changing(wire):
+        if changes:
+            changes.pop()(payload)
+        return original(wire)
+
+    monkeypatch.setattr(Serializer, "from_wire", staticmethod(changing))
+    assert original(w("Array", payload)) == expected
+
+
 def test_deep_and_self_containing_values_raise_recursion_error():
     looped = [1]
     looped.append(looped)
