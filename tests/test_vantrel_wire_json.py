@@ -61,7 +61,7 @@ def frame(rows, **columns):
     return pd.DataFrame({name: (list(values) * rows)[:rows] for name, values in columns.items()})
 
 
-def numbers(rows):
+def numbers():
     return dict(f64=[0.1, -2.5e300, math.nan, 1e16, -0.0], f32=np.array([1.1, math.inf], np.float32),
                 f16=np.array([0.3, 65504], np.float16), i64=np.array([-(2**63), 2**63 - 1, 0]),
                 i8=np.array([-128, 7], np.int8), u64=np.array([2**64 - 1, 5], np.uint64),
@@ -92,14 +92,14 @@ CASES = {
     "small frame": pd.DataFrame({"a": [1, 2], "b": ["x", None]}, index=[10, 20]),
     "empty frame": pd.DataFrame({"a": [], "b": []}),
     "series": [pd.Series([1.5, 2.5], name="s"), pd.Series([7] * 40)],
-    "numeric frame": frame(40, **numbers(40)),
+    "numeric frame beyond one batch": frame(5000, **numbers()),
     "int and float frame": frame(40, i=[1, 2**53 + 1], f=[0.5]),
     "int and uint64 frame": frame(40, i=[-1], u=np.array([2**64 - 1], np.uint64)),
     "bool and int frame": frame(40, b=[True, False], i=[3]),
     "bool frame": frame(40, b=[True, False], c=[False]),
     "small floats frame": frame(40, f16=np.array([0.3], np.float16), f32=np.array([1.1], np.float32),
                                 i8=np.array([-3], np.int8)),
-    "mixed frame": frame(40, **numbers(40), o=OBJECTS, b=[True, False]),
+    "mixed frame": frame(40, **numbers(), o=OBJECTS, b=[True, False]),
     "mixed frame beyond one batch": frame(5000, f=[0.25, math.nan], i=[1, -2], o=OBJECTS),
     "object frame": frame(40, o=OBJECTS, p=["a", None]),
     "frame of dates and categories": frame(40, d=pd.date_range("2024-01-01", periods=3), n=[1.5],

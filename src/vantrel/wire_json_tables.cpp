@@ -78,6 +78,8 @@ const char *formats_of(Storage storage) {
 
 // Room for one numeric cell: the longest head, number and tail.
 constexpr size_t kCellRoom = 80;
+// Rows written per release of the GIL.
+constexpr Py_ssize_t kBatch = 2048;
 // Room for a row's brackets and the comma before it.
 constexpr size_t kRowRoom = 1 + kArrayHead.size() + kArrayTail.size();
 
@@ -317,8 +319,8 @@ void append_row_converted(const Columns &columns, Py_ssize_t row, const ElementC
 }
 
 // Frames of numbers and bools only: no cell runs Python code, so the rows
-// are written without the GIL once the converter is known to be ours,
-// into room taken before.
+// are written without the GIL once the converter is known to be ours, a
+// batch at a time into room taken before (bounded by the longest cells).
 void append_numeric_rows(const Columns &columns, Py_ssize_t rows, JsonOut &out) {
     ElementConverter convert(names.to_wire, refs.to_wire_fn);
     if (!convert.direct()) {
@@ -329,22 +331,26 @@ void append_numeric_rows(const Columns &columns, Py_ssize_t rows, JsonOut &out) 
         return;
     }
     const size_t row_room = kRowRoom + columns.size() * (kCellRoom + 1);
-    char *begin = out.room(static_cast<size_t>(rows) * row_room);
-    char *at = begin;
-    {
-        nb::gil_scoped_release unlocked;
-        for (Py_ssize_t i = 0; i < rows; ++i) {
-            *at++ = ',';
-            at = put(at, kArrayHead);
-            for (size_t j = 0; j < columns.size(); ++j) {
-                if (j)
-                    *at++ = ',';
-                at = columns[j]->format_cell(i, at);
+    out.reserve(static_cast<size_t>(rows) * (kRowRoom + columns.size() * kElementGuess));
+    for (Py_ssize_t first = 0; first < rows; first += kBatch) {
+        const Py_ssize_t end = std::min(rows, first + kBatch);
+        char *begin = out.room(static_cast<size_t>(end - first) * row_room);
+        char *at = begin;
+        {
+            nb::gil_scoped_release unlocked;
+            for (Py_ssize_t i = first; i < end; ++i) {
+                *at++ = ',';
+                at = put(at, kArrayHead);
+                for (size_t j = 0; j < columns.size(); ++j) {
+                    if (j)
+                        *at++ = ',';
+                    at = columns[j]->format_cell(i, at);
+                }
+                at = put(at, kArrayTail);
             }
-            at = put(at, kArrayTail);
         }
+        out.advance(static_cast<size_t>(at - begin));
     }
-    out.advance(static_cast<size_t>(at - begin));
 }
 
 // Frames with object columns, a batch of rows at a time: the numeric
@@ -355,7 +361,6 @@ void append_numeric_rows(const Columns &columns, Py_ssize_t rows, JsonOut &out) 
 // is touched for the output alone (a page first touched costs more here
 // than formatting what goes on it).
 void append_mixed_rows(const Columns &columns, Py_ssize_t rows, JsonOut &out) {
-    constexpr Py_ssize_t kBatch = 2048;
     struct Formatted {
         std::unique_ptr<char[]> text;
         size_t ends[kBatch];
