@@ -68,6 +68,13 @@ def numbers():
                 u16=np.array([65535], np.uint16))
 
 
+def nested_list(depth):
+    value = 1
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 OBJECTS = [None, "x", 1, 2.5, pd.NA, np.int64(3), math.nan, b"ab", "é😀\n", dt.date(2024, 1, 2), [1, "a"]]
 
 CASES = {
@@ -82,6 +89,7 @@ CASES = {
               np.datetime64("2024-01-02T03:04:05.123456789"), np.datetime64("2024-05", "M"), np.datetime64("NaT")],
     "bytes": [b"", b"\x00\xffab", bytearray(b"ab"), memoryview(np.arange(6, dtype=np.uint8))[::2]],
     "nested": (1, [2, (3, [])], {"k": {"j": [None]}}, {}),
+    "nested deeper than orjson goes": nested_list(200),
     "keys not str": {1: "int", 2.5: "float", None: "none", True: "bool", "s": "str"},
     "missing": [pd.NA, np.float32("nan"), np.float16("nan")],
     "numpy scalars": [np.int64(5), np.int32(-3), np.uint64(2**64 - 1), np.float32(1.1), np.float16(0.3),

@@ -3,8 +3,8 @@
 // object columns is written column by column from the columns' own
 // buffers instead, with the cells `values` would have held: numeric
 // columns are formatted without the GIL and without boxing a number. Any
-// other frame (dates, categories, extension types, wide or small frames)
-// takes to_wire's rows.
+// other frame (dates, categories, extension types, wide or small frames,
+// subclasses) takes to_wire's rows.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -417,6 +417,9 @@ void append_mixed_rows(const Columns &columns, Py_ssize_t rows, JsonOut &out) {
 // True when the frame was written column by column; false (and nothing
 // written) when it is not of that kind.
 bool append_by_columns(nb::handle frame, JsonOut &out) {
+    // A subclass may give other `values` than its columns hold.
+    if (Py_TYPE(frame.ptr()) != refs.pd_dataframe)
+        return false;
     nb::object shape = frame.attr(names.shape);
     Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]), cols = nb::cast<Py_ssize_t>(shape[1]);
     if (cols == 0 || rows < kColumnarRows || rows < cols)
