@@ -65,6 +65,10 @@ FX = textwrap.dedent("""\
         print("ran once")
         return [1, 2]
 
+    def numpy_number(kind, text):
+        import numpy
+        return getattr(numpy, kind)(text)
+
     def breaks_after_two(bare):
         yield 1
         yield 2
@@ -143,6 +147,16 @@ def test_none_and_generator_results(bl, function_name, out, result):
     assert [m["type"] for m in seen] == ["result_output", "execution_result", "function_execution_result"]
     assert seen[0]["content"].startswith(out)
     assert seen[1]["result"] == result and seen[2]["result"] == result
+
+
+@pytest.mark.parametrize("kind, text, result", [
+    ("int64", "3", wire(3)),
+    ("int32", "-7", wire(-7)),
+    ("float32", "1.5", wire(1.5)),
+])
+def test_numpy_numbers_reach_the_cell_as_numbers(bl, kind, text, result):
+    seen = call(bl, "numpy_number", [kind, text])
+    assert seen[-2]["result"] == result and seen[-1]["result"] == result
 
 
 def test_print_then_raise_streams_and_reports_the_traceback(bl):

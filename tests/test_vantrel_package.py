@@ -26,7 +26,7 @@ def test_package_exports_the_bridge():
     "code, expected",
     [
         ("import tarvex\ntarvex.", {"excel", "context", "messaging", "Serializer", "OfficeJsObject"}),
-        ("import tarvex\ntarvex.Serializer.", {"to_wire", "from_wire"}),
+        ("import tarvex\ntarvex.Serializer.", {"to_wire", "to_wire_json", "from_wire"}),
         ("import tarvex\ntarvex.messaging.", {"send_request_sync", "register_callable", "reset", "loop_thread"}),
         ("from tarvex import excel\nexcel.", {"_internal_id", "_internal_typeName"}),
     ],

@@ -55,8 +55,13 @@ PLUS2 = dt.timezone(dt.timedelta(hours=2))
         (5, w("Int", 5)),
         (-(2**70), w("Int", -(2**70))),
         (Color.RED, w("Int", 3)),
-        (np.int64(5), w("String", "5")),
-        (np.float32(1.5), w("String", "1.5")),
+        (np.int64(5), w("Int", 5)),
+        (np.int32(-3), w("Int", -3)),
+        (np.uint64(2**64 - 1), w("Int", 2**64 - 1)),
+        (np.float32(1.5), w("Float", 1.5)),
+        (np.float16(0.5), w("Float", 0.5)),
+        (np.longdouble(2.5), w("Float", 2.5)),
+        (np.timedelta64(5, "D"), w("String", "5 days")),
         (np.float64(1.5), w("Float", 1.5)),
         (1.25, w("Float", 1.25)),
         ("text", w("String", "text")),
@@ -270,6 +275,24 @@ def test_containers_changed_during_conversion():
     mapping["a"] = Grows()
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
         to_wire(mapping)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda payload: payload.clear(), [1]),
+    (lambda payload: payload.append(w("Int", 9)), [1, 2, 3, 9]),
+], ids=["shrinks", "grows"])
+def test_payload_changed_while_from_wire_converts_it(monkeypatch, change, expected):
+    payload = [w("Int", 1), w("Int", 2), w("Int", 3)]
+    original = Serializer.from_wire
+    changes = [change]
+
+    def changing(wire):
+        if changes:
+            changes.pop()(payload)
+        return original(wire)
+
+    monkeypatch.setattr(Serializer, "from_wire", staticmethod(changing))
+    assert original(w("Array", payload)) == expected
 
 
 def test_deep_and_self_containing_values_raise_recursion_error():

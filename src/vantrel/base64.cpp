@@ -24,11 +24,12 @@ private:
     Py_buffer view_{};
 };
 
-nb::object encode(const uint8_t *data, size_t size) {
+size_t encoded_size(size_t size) { return (size + 2) / 3 * 4; }
+
+// Writes encoded_size(size) characters at `out`.
+template <typename Char>
+void encode(const uint8_t *data, size_t size, Char *out) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const size_t out_size = (size + 2) / 3 * 4;
-    nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(out_size), 127));
-    Py_UCS1 *out = PyUnicode_1BYTE_DATA(text.ptr());
     size_t i = 0;
     for (; i + 3 <= size; i += 3) {
         uint32_t n = uint32_t(data[i]) << 16 | uint32_t(data[i + 1]) << 8 | data[i + 2];
@@ -50,20 +51,37 @@ nb::object encode(const uint8_t *data, size_t size) {
         *out++ = alphabet[(n >> 6) & 63];
         *out++ = '=';
     }
-    return text;
+}
+
+// Calls `use(data, size)` with the owner's bytes in C order, as
+// bytes(owner) would give them.
+template <typename Use>
+void with_bytes(nb::handle buffer_owner, Use &&use) {
+    BufferView buffer(buffer_owner.ptr());
+    Py_buffer &view = buffer.get();
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        use(static_cast<const uint8_t *>(view.buf), static_cast<size_t>(view.len));
+        return;
+    }
+    std::vector<uint8_t> flat(static_cast<size_t>(view.len));
+    check(PyBuffer_ToContiguous(flat.data(), &view, view.len, 'C'));
+    use(flat.data(), flat.size());
 }
 
 }  // namespace
 
 nb::object base64_text(nb::handle buffer_owner) {
-    BufferView buffer(buffer_owner.ptr());
-    Py_buffer &view = buffer.get();
-    if (PyBuffer_IsContiguous(&view, 'C'))
-        return encode(static_cast<const uint8_t *>(view.buf), static_cast<size_t>(view.len));
-    // A strided view: its bytes in C order, as bytes(view) would give them.
-    std::vector<uint8_t> flat(static_cast<size_t>(view.len));
-    check(PyBuffer_ToContiguous(flat.data(), &view, view.len, 'C'));
-    return encode(flat.data(), flat.size());
+    nb::object text;
+    with_bytes(buffer_owner, [&](const uint8_t *data, size_t size) {
+        text = checked(PyUnicode_New(static_cast<Py_ssize_t>(encoded_size(size)), 127));
+        encode(data, size, PyUnicode_1BYTE_DATA(text.ptr()));
+    });
+    return text;
+}
+
+void write_base64(nb::handle buffer_owner, const std::function<char *(size_t)> &room) {
+    with_bytes(buffer_owner,
+               [&](const uint8_t *data, size_t size) { encode(data, size, room(encoded_size(size))); });
 }
 
 }  // namespace vantrel

@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
+
 namespace vantrel {
 
 namespace nb = nanobind;
@@ -10,5 +12,8 @@ namespace nb = nanobind;
 // The base64 text of the bytes of any object that exports a buffer
 // (bytes, bytearray, memoryview, also non-contiguous views).
 nb::object base64_text(nb::handle buffer_owner);
+
+// The same text, written where `room(size)` says its `size` characters go.
+void write_base64(nb::handle buffer_owner, const std::function<char *(size_t)> &room);
 
 }  // namespace vantrel

@@ -56,6 +56,30 @@ ElementConverter element_converter() { return ElementConverter(names.from_wire, 
 
 nb::object convert_element(const ElementConverter &convert, nb::handle element);
 
+// Rows of a range and other short payloads are converted into a tuple,
+// then moved into the proxy in one step: appending one by one regrows its
+// storage several times per row, while a short tuple comes from the
+// interpreter's free list. Conversions may run user code that changes the
+// payload, so its length is read at every step.
+constexpr Py_ssize_t kShortPayload = 256;
+
+void fill_short(nb::handle array, PyObject *payload, const ElementConverter &convert) {
+    Py_ssize_t reserved = PyList_GET_SIZE(payload);
+    nb::object converted = checked(PyTuple_New(reserved));
+    Py_ssize_t i = 0;
+    for (; i < reserved && i < PyList_GET_SIZE(payload); ++i) {
+        nb::object element = nb::borrow(PyList_GET_ITEM(payload, i));
+        PyTuple_SET_ITEM(converted.ptr(), i, convert_element(convert, element).release().ptr());
+    }
+    if (i < reserved)  // the payload shrank
+        converted = checked(PyTuple_GetSlice(converted.ptr(), 0, i));
+    check(PyList_SetSlice(array.ptr(), 0, 0, converted.ptr()));
+    for (; i < PyList_GET_SIZE(payload); ++i) {  // it grew
+        nb::object element = nb::borrow(PyList_GET_ITEM(payload, i));
+        check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
+    }
+}
+
 nb::object array_from_wire(PyObject *wire) {
     RecursionGuard guard(kFromWire);
     nb::object array = new_officejs_array(field(wire, names.id));
@@ -64,7 +88,9 @@ nb::object array_from_wire(PyObject *wire) {
         return array;
     ElementConverter convert = element_converter();
     PyObject *p = payload.ptr();
-    if (PyList_CheckExact(p)) {
+    if (PyList_CheckExact(p) && PyList_GET_SIZE(p) <= kShortPayload) {
+        fill_short(array, p, convert);
+    } else if (PyList_CheckExact(p)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
             nb::object element = nb::borrow(PyList_GET_ITEM(p, i));
             check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));

@@ -7,6 +7,7 @@
 #include "vantrel/proxies.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/wire.hpp"
+#include "vantrel/wire_json.hpp"
 
 namespace nb = nanobind;
 
@@ -22,6 +23,7 @@ NB_MODULE(vantrel, m) {
     vantrel::init_refs(m);
     vantrel::init_dates();
     vantrel::init_serializer(m);
+    vantrel::init_wire_json(m);
     vantrel::init_messaging(m);  // proxies read its generation when built
     vantrel::init_proxies(m);
 

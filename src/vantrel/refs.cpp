@@ -56,6 +56,8 @@ void init_refs(nb::module_ &m) {
     VANTREL_INTERN(astimezone), VANTREL_INTERN(tzinfo), VANTREL_INTERN(fromisoformat);
     VANTREL_INTERN(to_frame), VANTREL_INTERN(columns), VANTREL_INTERN(tolist), VANTREL_INTERN(ndim);
     VANTREL_INTERN(dtype), VANTREL_INTERN(astype), VANTREL_INTERN(item);
+    VANTREL_INTERN(iloc), VANTREL_INTERN(shape), VANTREL_INTERN(dtypes);
+    VANTREL_INTERN(itemsize), VANTREL_INTERN(to_numpy);
 #undef VANTREL_INTERN
     names.empty = intern("");
 
@@ -67,6 +69,10 @@ void init_refs(nb::module_ &m) {
     refs.np_bool = (PyTypeObject *)leak(np.attr("bool_"));
     refs.np_datetime64 = (PyTypeObject *)leak(np.attr("datetime64"));
     refs.np_ndarray = (PyTypeObject *)leak(np.attr("ndarray"));
+    refs.np_integer = (PyTypeObject *)leak(np.attr("integer"));
+    refs.np_floating = (PyTypeObject *)leak(np.attr("floating"));
+    refs.np_timedelta64 = (PyTypeObject *)leak(np.attr("timedelta64"));
+    refs.np_dtype = (PyTypeObject *)leak(np.attr("dtype"));
     refs.np_datetime_data = leak(np.attr("datetime_data"));
     refs.np_isnat = leak(np.attr("isnat"));
     refs.np_datetime_as_string = leak(np.attr("datetime_as_string"));
@@ -75,6 +81,12 @@ void init_refs(nb::module_ &m) {
     refs.pd_series = (PyTypeObject *)leak(pd.attr("Series"));
     refs.pd_dataframe = (PyTypeObject *)leak(pd.attr("DataFrame"));
     refs.pd_isna = leak(pd.attr("isna"));
+    try {
+        refs.pd_find_common_type = leak(nb::module_::import_("pandas.core.dtypes.cast").attr("find_common_type"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError))
+            throw;
+    }
 
     refs.b64decode = leak(nb::module_::import_("base64").attr("b64decode"));
     nb::module_ futures = nb::module_::import_("concurrent.futures");

@@ -33,6 +33,7 @@ struct Names {
     PyObject *set_result, *set_exception, *pop, *get, *items, *values, *clear, *copy;
     PyObject *to_wire, *from_wire, *isoformat, *astimezone, *tzinfo, *fromisoformat;
     PyObject *to_frame, *columns, *tolist, *ndim, *dtype, *astype, *item;
+    PyObject *iloc, *shape, *dtypes, *itemsize, *to_numpy;
     PyObject *empty;  // ""
 };
 
@@ -42,9 +43,13 @@ struct Refs {
 
     // numpy and pandas
     PyTypeObject *np_bool, *np_datetime64, *np_ndarray;
+    PyTypeObject *np_integer, *np_floating, *np_timedelta64, *np_dtype;
     PyTypeObject *pd_series, *pd_dataframe;
     PyObject *pd_isna, *np_datetime_data, *np_isnat, *np_datetime_as_string;
     PyObject *us_dtype, *day_dtype;  // "datetime64[us]", "datetime64[D]"
+    // pandas' rule for the dtype of a frame's `values`; null when this
+    // pandas does not have it where we look (frames then take the row path)
+    PyObject *pd_find_common_type;
 
     // standard library
     PyObject *b64decode;

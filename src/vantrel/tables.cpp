@@ -11,7 +11,7 @@ bool is_table(PyObject *value) {
     return PyObject_TypeCheck(value, refs.pd_series) || PyObject_TypeCheck(value, refs.pd_dataframe);
 }
 
-nb::object table_to_wire(nb::handle table, const ElementConverter &convert) {
+nb::object table_rows(nb::handle table) {
     nb::object frame =
         PyObject_TypeCheck(table.ptr(), refs.pd_series) ? table.attr(names.to_frame)() : nb::borrow(table);
     nb::object header = frame.attr(names.columns).attr(names.tolist)();
@@ -34,11 +34,13 @@ nb::object table_to_wire(nb::handle table, const ElementConverter &convert) {
     }
 
     Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
-    nb::object table_rows = checked(PyList_New(n + 1));
-    PyList_SET_ITEM(table_rows.ptr(), 0, header.release().ptr());
+    nb::object all_rows = checked(PyList_New(n + 1));
+    PyList_SET_ITEM(all_rows.ptr(), 0, header.release().ptr());
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(table_rows.ptr(), i + 1, Py_NewRef(PyList_GET_ITEM(rows.ptr(), i)));
-    return convert(table_rows);
+        PyList_SET_ITEM(all_rows.ptr(), i + 1, Py_NewRef(PyList_GET_ITEM(rows.ptr(), i)));
+    return all_rows;
 }
+
+nb::object table_to_wire(nb::handle table, const ElementConverter &convert) { return convert(table_rows(table)); }
 
 }  // namespace vantrel

@@ -142,6 +142,10 @@ nb::object to_wire_by_rules(nb::handle value) {
         return mapping_to_wire(value);
     if (is_missing(value))
         return make_wire(refs.tmpl_null, Py_None);
+    if (is_numpy_integer(v))
+        return make_wire(refs.tmpl_int, checked(PyNumber_Long(v)));
+    if (is_numpy_floating(v))
+        return make_wire(refs.tmpl_float, checked(PyNumber_Float(v)));
     if (is_table(v))
         return table_to_wire(value, element_converter());
     if (is_proxy_object(v))

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "vantrel/refs.hpp"
+
 namespace vantrel {
 
 namespace nb = nanobind;
@@ -42,6 +44,18 @@ nb::object table_to_wire(nb::handle table, const ElementConverter &convert);
 
 // The missing-value test between the dict and table rules.
 bool is_missing(nb::handle value);
+
+// numpy's own number scalars, which follow the missing-value test: a sum
+// over a column must reach a cell as a number, not as its text. A
+// timedelta64 is a numpy integer too, but a duration is no count.
+inline bool is_numpy_integer(PyObject *value) {
+    return PyObject_TypeCheck(value, refs.np_integer) && !PyObject_TypeCheck(value, refs.np_timedelta64);
+}
+inline bool is_numpy_floating(PyObject *value) { return PyObject_TypeCheck(value, refs.np_floating); }
+
+// Serializer.to_wire of a table goes through this list: the header row,
+// then each row of the frame's values.
+nb::object table_rows(nb::handle table);
 
 // Wire value from a template of refs, with `value` as its payload.
 nb::object make_wire(PyObject *tmpl, nb::handle value);

@@ -12,11 +12,17 @@ class Serializer:
     def to_wire(value: Any) -> Dict[str, Any]:
         """Converts any Python value to a new wire value {"type", "value", "isSpec"}.
 
-        None, bool, int, float, str, dates, bytes, lists, tuples, dicts and
-        pandas tables (header row, then the rows) travel as data; Office.js
+        None, bool, int, float, str, numpy numbers, dates, bytes, lists,
+        tuples, dicts and pandas tables (header row, then the rows) travel
+        as data; Office.js
         proxies by reference; any other callable is registered with
         `messaging` and sent by its id; anything else as its str() text.
         """
+
+    @staticmethod
+    def to_wire_json(value: Any) -> bytes:
+        """The UTF-8 JSON text of `to_wire(value)`, written without building
+        the wire value (the fast way to send a large table)."""
 
     @staticmethod
     def from_wire(wire: Dict[str, Any]) -> Any:
