@@ -652,3 +652,15 @@ def test_a_proxy_dropped_on_the_event_loop_is_released(bl):
         elif m["type"] == "sys_request":
             released = m["payload"]["caller"] == 7001
     assert bl.execute("'still served'", rid())[1]["result"] == "'still served'"
+
+
+def test_a_log_level_changed_while_running_takes_effect_at_once(fresh):
+    bl = fresh(log_level="info")
+    bl.execute("1", "quiet")
+    assert not bl.logs_matching("[TIMING] Execution started: request_id=quiet")
+    bl.execute("from tarvex_master import logging_config; logging_config.set_level('debug')", rid())
+    bl.execute("1", "loud")
+    bl.wait_for_log("[TIMING] Execution started: request_id=loud")
+    bl.execute("logging_config.set_level('info')", rid())
+    bl.execute("1", "quiet-again")
+    assert not bl.logs_matching("[TIMING] Execution started: request_id=quiet-again")

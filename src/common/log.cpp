@@ -23,17 +23,47 @@ void detail::append_str(std::string &out, nb::handle obj) {
         throw nb::python_error();
 }
 
+namespace {
+
+PyObject *disabled_key() {
+    static PyObject *key = PyUnicode_InternFromString("disabled");  // lives as long as the process
+    return key;
+}
+
+}  // namespace
+
 Logger Logger::for_module(const char *module_name) {
     nb::object get_logger = nb::module_::import_("tarvex_master.logging_config").attr("get_logger");
     return Logger(get_logger(module_name));
 }
 
 Logger::Logger(nb::object logger)
-    : logger_(std::move(logger)), is_enabled_for_(logger_.attr("isEnabledFor")), log_(logger_.attr("log")) {}
+    : logger_(std::move(logger)), is_enabled_for_(logger_.attr("isEnabledFor")), log_(logger_.attr("log")) {
+    nb::object answers = nb::getattr(logger_, "_cache", nb::none());
+    nb::object attributes = nb::getattr(logger_, "__dict__", nb::none());
+    if (PyDict_CheckExact(answers.ptr()) && PyDict_CheckExact(attributes.ptr())) {
+        answers_ = std::move(answers);
+        attributes_ = std::move(attributes);
+    }
+}
 
 bool Logger::enabled(Level level) const {
     if (!logger_.is_valid())
         return false;
+    if (answers_.is_valid()) {
+        // As isEnabledFor: a disabled logger answers False whatever its cache says.
+        PyObject *disabled = PyDict_GetItemWithError(attributes_.ptr(), disabled_key());
+        if (disabled == Py_True)
+            return false;
+        if (!disabled && PyErr_Occurred())
+            throw nb::python_error();
+        nb::object key = nb::int_(static_cast<int>(level));
+        PyObject *known = PyDict_GetItemWithError(answers_.ptr(), key.ptr());  // borrowed
+        if (known)
+            return known == Py_True;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
     return nb::cast<bool>(is_enabled_for_(static_cast<int>(level)));
 }
 

@@ -1,5 +1,6 @@
 // Logging through the product's logging configuration. Messages are built
-// only when their level is enabled, so debug lines cost one level check.
+// only when their level is enabled, so debug lines cost one level check (a
+// dict lookup in the logger's own cache).
 #pragma once
 
 #include <charconv>
@@ -24,6 +25,13 @@ inline void append(std::string &out, std::string_view text) { out += text; }
 inline void append(std::string &out, const char *text) { out += text; }
 inline void append(std::string &out, const std::string &text) { out += text; }
 inline void append(std::string &out, nb::handle obj) { append_str(out, obj); }
+// Pieces that know how to write themselves, so that what they cost (a
+// thread name looked up, say) is only paid when the line is written.
+template <typename T>
+    requires requires(const T &piece, std::string &out) { piece.append_to(out); }
+void append(std::string &out, const T &piece) {
+    piece.append_to(out);
+}
 template <std::integral T>
 void append(std::string &out, T value) {
     char buf[24];
@@ -66,6 +74,11 @@ private:
     nb::object logger_;
     nb::object is_enabled_for_;
     nb::object log_;
+    // The logger's own answer cache (logging.Logger._cache, emptied by
+    // logging whenever a level changes): a level found there costs a dict
+    // lookup instead of a call.
+    nb::object answers_;
+    nb::object attributes_;  // the logger's __dict__, for its `disabled` flag
 };
 
 }  // namespace tarvex

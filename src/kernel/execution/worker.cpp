@@ -86,8 +86,8 @@ nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Exec
     return loop.attr(names::run_in_executor)(kernel.attr(name), fn);
 }
 
-std::string worker_prefix() {
-    return concat("[Kernel] [Worker Thread ", nb::handle(refs.current_thread)().attr(names::name), "] ");
+void WorkerPrefix::append_to(std::string &out) const {
+    out += concat("[Kernel] [Worker Thread ", nb::handle(refs.current_thread)().attr(names::name), "] ");
 }
 
 void import_user_module(nb::handle module_name) {

@@ -117,8 +117,12 @@ nb::object run_in_worker(nb::handle kernel, nb::handle loop, Fn &&fn) {
     return run_in_worker(kernel, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
 }
 
-// "[Kernel] [Worker Thread <current thread's name>] "
-std::string worker_prefix();
+// "[Kernel] [Worker Thread <current thread's name>] " in a log line; the
+// thread's name is only looked up when the line is written.
+struct WorkerPrefix {
+    void append_to(std::string &out) const;
+};
+inline WorkerPrefix worker_prefix() { return {}; }
 
 // Imports module `module_name` through sys.meta_path (and so the in-memory
 // loader), as the statement `import NAME` does. Nothing is bound in the

@@ -64,7 +64,7 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
         auto replies = std::make_shared<PreparedReplies>();
         nb::object outcome = co_await run_in_worker(
             self, loop, [self, code, request_id, function_name, workbook_id, source, streams, replies] {
-                std::string prefix = worker_prefix();
+                WorkerPrefix prefix = worker_prefix();
                 log().debug(prefix, "Executing code (request_id=", request_id, ")");
                 nb::object outcome =
                     self.attr(names::executor)
