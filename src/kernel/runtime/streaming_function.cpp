@@ -28,7 +28,12 @@ namespace {
 
 constexpr double sync_poll_s = 0.1;
 constexpr double sync_wait_s = 5.0;
-constexpr double value_send_timeout_s = 1.0;
+// A loop busy for a moment (a recalculation burst, a long reply) must not
+// end a live cell: a value's send may take this long before the stream
+// fails. A connection that is gone fails the send at once anyway. Sends
+// slower than slow_value_send_s are logged.
+constexpr double value_send_timeout_s = 30.0;
+constexpr double slow_value_send_s = 1.0;
 // After every tenth value the worker pauses briefly, so that a fast
 // generator leaves the loop room for other requests.
 constexpr int values_per_pause = 10;
@@ -222,7 +227,11 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             }
             nb::dict message =
                 stream_result(self, stream, {{names::result, to_wire(item)}, {names::done, Py_False}});
+            auto sent_from = std::chrono::steady_clock::now();
             wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
+            if (double waited = elapsed_ms(sent_from); waited > slow_value_send_s * 1000.0)
+                log().warning("[Kernel] A streamed value waited ", ms1(waited), " ms for its send: request_id=",
+                              stream.request_id);
             if (++count % values_per_pause == 0) {
                 nb::gil_scoped_release released;
                 std::this_thread::sleep_for(pause);
