@@ -575,17 +575,6 @@ nb::object aiter(nb::handle iterable) {
     return nb::steal(it);
 }
 
-LockHold::~LockHold() {
-    if (!lock_.is_valid())
-        return;
-    ErrorStash stash;
-    PyObject *res = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-    if (res)
-        Py_DECREF(res);
-    else
-        PyErr_WriteUnraisable(lock_.ptr());
-}
-
 AcquireAwaiter::AcquireAwaiter(nb::handle lock)
     : lock_(nb::borrow(lock)), awaiter_(lock_.attr("acquire")()) {}
 

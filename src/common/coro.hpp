@@ -28,6 +28,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/held_lock.hpp"
+
 namespace tarvex {
 
 namespace nb = nanobind;
@@ -152,25 +154,15 @@ inline AnextAwaiter anext(nb::handle async_iterator) { return AnextAwaiter(async
 
 // `async with lock:` for locks whose release is synchronous (asyncio.Lock).
 //   auto held = co_await acquire(lock);   // released when `held` goes away
-class LockHold {
-public:
-    explicit LockHold(nb::object lock) : lock_(std::move(lock)) {}
-    LockHold(LockHold &&other) noexcept = default;
-    LockHold &operator=(LockHold &&) = delete;
-    ~LockHold();
-
-private:
-    nb::object lock_;
-};
 class AcquireAwaiter {
 public:
     explicit AcquireAwaiter(nb::handle lock);
     bool await_ready() { return awaiter_.await_ready(); }
     template <typename P>
     void await_suspend(std::coroutine_handle<P> h) noexcept { awaiter_.await_suspend(h); }
-    LockHold await_resume() {
+    HeldLock await_resume() {
         awaiter_.await_resume();
-        return LockHold(std::move(lock_));
+        return HeldLock(std::move(lock_), HeldLock::adopt);
     }
 
 private:

@@ -5,7 +5,7 @@
 #include "vantrel/messaging.hpp"
 
 #include "common/args.hpp"
-#include "vantrel/held_lock.hpp"
+#include "common/held_lock.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/response.hpp"
 #include "vantrel/response_signal.hpp"
@@ -13,6 +13,7 @@
 
 namespace vantrel {
 
+using tarvex::HeldLock;
 using tarvex::uuid4_hex;
 
 namespace {

@@ -8,7 +8,7 @@
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/support/thread_lock.hpp"
+#include "common/held_lock.hpp"
 
 namespace tarvex::kernel {
 
@@ -47,7 +47,7 @@ void save_object(nb::handle self, nb::object key, nb::object value) {
     }
     nb::object replaced;  // let go on return, once the lock is free and the change announced
     {
-        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        HeldLock held(self.attr(names::_object_keeper_lock));
         nb::object store = self.attr(names::_object_keeper);
         replaced = store.attr("get")(key);  // still held: the store's reference goes below
         store[key] = value;
@@ -65,7 +65,7 @@ void save_object(nb::handle self, nb::object key, nb::object value) {
 
 nb::object get_object(nb::handle self, nb::object key) {
     require_str(key, "key");
-    ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+    HeldLock held(self.attr(names::_object_keeper_lock));
     return get(self.attr(names::_object_keeper), key.ptr());
 }
 
@@ -73,7 +73,7 @@ void clear_object(nb::handle self, nb::object key) {
     require_str(key, "key");
     nb::object removed;  // let go on return, once the lock is free and the change announced
     {
-        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        HeldLock held(self.attr(names::_object_keeper_lock));
         removed = self.attr(names::_object_keeper).attr("pop")(key, nb::none());
     }
     announce(self, make_message({{names::type, nb::str("object_registry_update")},
@@ -86,7 +86,7 @@ void clear_object(nb::handle self, nb::object key) {
 void clear_all_objects(nb::handle self) {
     nb::object removed;  // let go on return, once the lock is free and the change announced
     {
-        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        HeldLock held(self.attr(names::_object_keeper_lock));
         nb::object store = self.attr(names::_object_keeper);
         removed = store.attr("copy")();
         store.attr("clear")();
@@ -122,7 +122,7 @@ void show_message_box(nb::handle self, nb::object message, nb::object title, nb:
 nb::list get_object_registry(nb::handle self) {
     nb::object items;
     {
-        ThreadLockHeld held(self.attr(names::_object_keeper_lock));
+        HeldLock held(self.attr(names::_object_keeper_lock));
         items = nb::list(self.attr(names::_object_keeper).attr("items")());
     }
     nb::list registry;

@@ -12,7 +12,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/support/thread_lock.hpp"
+#include "common/held_lock.hpp"
 #include "common/uuid4.hpp"
 
 namespace tarvex::kernel {
@@ -70,7 +70,7 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     {
         // Checked under the lock that disconnect takes to wake the waiters,
         // so a request is either woken by it or refused here.
-        ThreadLockHeld held(lock);
+        HeldLock held(lock);
         if (!truthy(kernel.attr(names::running)))
             raise_connection_closed();
         kernel.attr(names::_response_futures)[request_id] = event;
@@ -82,7 +82,7 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
             make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
         sent.attr(names::add_done_callback)(send_failure_watcher(event, send_failure));
     } catch (...) {
-        ThreadLockHeld held(lock);
+        HeldLock held(lock);
         kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
         throw;
     }
@@ -92,7 +92,7 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     nb::object response;
     if (signalled) {
         {
-            ThreadLockHeld held(lock);
+            HeldLock held(lock);
             response = kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
             kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
         }
@@ -118,7 +118,7 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
         return response;
     }
     {
-        ThreadLockHeld held(lock);
+        HeldLock held(lock);
         kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
         kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
     }
@@ -240,7 +240,7 @@ void route_sys_response(nb::handle self, nb::handle message) {
             return;
         }
     }
-    ThreadLockHeld held(self.attr(names::_response_lock));
+    HeldLock held(self.attr(names::_response_lock));
     nb::object data = self.attr(names::_response_data);
     nb::object futures = self.attr(names::_response_futures);
     nb::object event = get(futures, request_id.ptr());
@@ -285,7 +285,7 @@ void forget_oldest_orphans(nb::handle data, nb::handle futures) {
 }
 
 void wake_sys_request_waiters(nb::handle self) {
-    ThreadLockHeld held(self.attr(names::_response_lock));
+    HeldLock held(self.attr(names::_response_lock));
     nb::object events = nb::steal(PyDict_Values(self.attr(names::_response_futures).ptr()));
     if (!events.is_valid())
         throw nb::python_error();
