@@ -168,6 +168,33 @@ class Page:
     def cell_history(self):
         return self.js("return window.cellHistory")
 
+    def scroll_grid_to_end(self):
+        """Scrolls the grid to its bottom right corner."""
+        self.js("const s = document.getElementById('grid-scroll'); s.scrollTo(s.scrollWidth, s.scrollHeight);")
+
+    def watch_main_thread(self):
+        """Starts keeping, in page time (ms): long tasks, and for each message carrying a
+        spilled array its size, how long its handler took, and when the frame that drew it ended."""
+        self.js("""
+            window.figures = {longTasks: [], spills: []};
+            new PerformanceObserver((list) => {
+              for (const task of list.getEntries()) window.figures.longTasks.push([task.startTime, task.duration]);
+            }).observe({type: "longtask"});
+            const socket = window.standinPage.connection.socket;
+            const handle = socket.onmessage;
+            socket.onmessage = (event) => {
+              const arrived = performance.now();
+              handle(event);
+              if (!event.data.includes('"spill"')) return;
+              const entry = {arrived, chars: event.data.length, handled: performance.now() - arrived};
+              window.figures.spills.push(entry);
+              requestAnimationFrame(() => setTimeout(() => { entry.shown = performance.now() - arrived; }));
+            };
+        """)
+
+    def figures(self):
+        return self.js("return Object.assign({now: performance.now()}, window.figures)")
+
     def screenshot(self, folder, name):
         path = os.path.join(folder, f"{name}.png")
         self.driver.save_screenshot(path)
