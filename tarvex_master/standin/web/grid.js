@@ -40,7 +40,7 @@ class SheetModel {
   }
 
   set(address, cell) {
-    const had = this.cells.has(address) || this.spills.has(address);
+    const mayShrink = this.spills.has(address) || (cell === null && this.cells.has(address));
     if (cell === null) this.cells.delete(address);
     else this.cells.set(address, cell);
     this.spills.delete(address);
@@ -49,7 +49,7 @@ class SheetModel {
       const { rows, columns, texts, numeric } = cell.spill;
       this.spills.set(address, { top: at.row, left: at.column, rows, columns, texts, numeric });
     }
-    if (had) this.extent = null; // it may have shrunk
+    if (mayShrink) this.extent = null; // counted again when next asked
     else if (this.extent !== null && cell !== null) this.grow(address, cell);
   }
 
@@ -80,6 +80,15 @@ class SheetModel {
     }
     return found;
   }
+}
+
+// A row of texts comes as one string, tab-separated (or as a list when a text
+// holds a tab): reading a big table is then quick, and only rows drawn are split.
+function spillText(block, row, column) {
+  const line = block.texts[row];
+  if (typeof line !== "string") return line[column];
+  if (block.split?.row !== row) block.split = { row, texts: line.split("\t") };
+  return block.split.texts[column];
 }
 
 function spillAt(blocks, row, column) {
@@ -266,7 +275,7 @@ export class WorkbookGrid {
     } else {
       const block = spillAt(blocks, row, column);
       if (block) {
-        text = block.texts[row - block.top][column - block.left];
+        text = spillText(block, row - block.top, column - block.left);
         classes = block.numeric[row - block.top][column - block.left] === "1" ? "spill number" : "spill";
       }
     }
