@@ -12,6 +12,7 @@ from selenium import webdriver
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
                                         StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
@@ -141,6 +142,17 @@ class Page:
                    editor.setPosition({lineNumber: line, column: model.getLineMaxColumn(line)});
                    editor.focus();""")
 
+    def click_line_number(self, number):
+        """Clicks a line number in the editor's margin (looking again if the editor redrew it)."""
+        def click(page):
+            numbers = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
+            found = next((e for e in numbers if e.text == str(number)), None)
+            if found is not None:
+                ActionChains(page.driver).click(found).perform()
+            return found is not None
+
+        self.wait(click, f"line number {number}")
+
     def cell(self, address):
         return self.driver.find_element(By.CSS_SELECTOR, f'#grid td[data-address="{address}"]')
 
@@ -173,10 +185,18 @@ class Page:
         self.js("const s = document.getElementById('grid-scroll'); s.scrollTo(s.scrollWidth, s.scrollHeight);")
 
     def watch_main_thread(self):
-        """Starts keeping, in page time (ms): long tasks, and for each message carrying a
-        spilled array its size, how long its handler took, and when the frame that drew it ended."""
+        """Starts keeping, in page time (ms): long tasks, how long each grid frame took to draw,
+        and for each message carrying a spilled array its size, how long its handler took,
+        and when the frame that drew it ended."""
         self.js("""
-            window.figures = {longTasks: [], spills: []};
+            window.figures = {longTasks: [], spills: [], draws: []};
+            const grid = window.standinPage.grid;
+            const draw = grid.draw.bind(grid);
+            grid.draw = () => {
+              const start = performance.now();
+              draw();
+              window.figures.draws.push([start, performance.now() - start]);
+            };
             new PerformanceObserver((list) => {
               for (const task of list.getEntries()) window.figures.longTasks.push([task.startTime, task.duration]);
             }).observe({type: "longtask"});

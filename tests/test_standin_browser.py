@@ -68,13 +68,17 @@ def test_code_reads_and_writes_the_workbook_and_the_grid_follows(page):
     page.wait(lambda p: "Out: [[1, 'two'], [3.5, 99]]" in p.output_text(), "the values read back")
 
 
+def suggestions(page):
+    return [row.text for row in page.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")]
+
+
 def test_typing_in_a_module_offers_completions(page):
     page.put_cursor_at_end()
-    ActionChains(page.driver).send_keys("import math", Keys.ENTER, "math.sq").perform()
+    ActionChains(page.driver).send_keys("import math").perform()
+    page.wait(lambda p: any(text.startswith("math") for text in suggestions(p)), "the completion list with math")
+    ActionChains(page.driver).send_keys(Keys.ENTER, "math.sq").perform()  # Enter: a new line, as "math" is typed
     page.wait(lambda p: p.js("return window.standinPage.editor.code()") == "import math\nmath.sq", "the typed text")
-    page.wait(lambda p: any("sqrt" in row.text for row in
-                            p.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")),
-              "the completion list with sqrt")
+    page.wait(lambda p: any("sqrt" in text for text in suggestions(p)), "the completion list with sqrt")
 
 
 def test_the_editor_shows_diagnostics_hover_and_signature_help(page):
@@ -144,8 +148,7 @@ def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
                                   p.driver.find_elements(By.CSS_SELECTOR, "#run-target option")], "add in the menu")
     page.put_cursor_at_end()
     cursor = page.js("return window.standinPage.editor.editor.getSelection()")
-    line_three = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
-    ActionChains(page.driver).click(next(e for e in line_three if e.text == "3")).perform()
+    page.click_line_number(3)
     assert page.js("return window.standinPage.editor.breakpoints()") == [{"module": "main", "line": 3}]
     assert page.js("return window.standinPage.editor.editor.getSelection()") == cursor
     page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]').click()
@@ -205,8 +208,7 @@ def test_a_debug_run_that_raises_ends_failed_and_clears_the_debugger_tab(page):
     page.set_module("def boom(x):\n    y = x + 1\n    raise ValueError(y)\n")
     page.element("run").click()
     page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, '#run-target option[value="boom"]'), "boom in the menu")
-    line_two = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
-    ActionChains(page.driver).click(next(e for e in line_two if e.text == "2")).perform()
+    page.click_line_number(2)
     page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="boom"]').click()
     page.element("run-args").send_keys("[1]")
     page.element("debug").click()
@@ -250,10 +252,12 @@ def test_a_spilled_table_shows_every_row(page, rows, request):
     page.wait(last_row_shown, "the last row after the recalculation")
     figures = page.figures()
     busy = max([duration for start, duration in figures["longTasks"] if start >= recalculated], default=0)
+    drawing = max(duration for start, duration in figures["draws"] if start >= recalculated)
     first, again = figures["spills"]
     reporter = request.config.pluginmanager.get_plugin("terminalreporter")
     if reporter is not None:
         reporter.write_line(
             f"\n{rows} x 10 spill: message {first['chars'] / 1e6:.1f} MB, handled in {first['handled']:.0f} ms, "
-            f"drawn {first['shown']:.0f} ms after arriving; recalculation handled in {again['handled']:.0f} ms, "
-            f"drawn after {again['shown']:.0f} ms, longest task since {busy:.0f} ms (0: none over 50 ms)")
+            f"drawn {first['shown']:.0f} ms after arriving; recalculation: handled in {again['handled']:.0f} ms, "
+            f"drawn after {again['shown']:.0f} ms, longest frame {drawing:.0f} ms, "
+            f"longest task {busy:.0f} ms (0: none over 50 ms)")

@@ -107,6 +107,7 @@ const handlers = {
     output.block(id, labels.get(id) || "stand-in");
     output.line(id, m.message, "error");
     output.finish(id, false);
+    if (id === debugRequest) endDebugging("failed");
   },
   error(m) { output.line("kernel", `Kernel: ${m.message}`, "error"); },
   namespace_reset() { output.line("kernel", "The console namespace was reset.", "info"); },
