@@ -176,6 +176,7 @@ export class WorkbookGrid {
         if (cell.spill) {
           const at = parseCell(address);
           this.flashes.areas.push({ top: at.row, left: at.column, rows: cell.spill.rows, columns: cell.spill.columns });
+          if (this.flashes.areas.length > 64) this.flashes.areas = [bounds(this.flashes.areas)]; // a hidden tab's backlog
         }
       }
     }
@@ -410,6 +411,14 @@ export class WorkbookGrid {
     });
     recalculate.addEventListener("click", () => this.connection.send({ type: "recalculate" }));
   }
+}
+
+function bounds(areas) {
+  const top = Math.min(...areas.map((a) => a.top));
+  const left = Math.min(...areas.map((a) => a.left));
+  const bottom = Math.max(...areas.map((a) => a.top + a.rows));
+  const right = Math.max(...areas.map((a) => a.left + a.columns));
+  return { top, left, rows: bottom - top, columns: right - left };
 }
 
 function setText(element, text) {
