@@ -12,6 +12,7 @@ from selenium import webdriver
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
                                         StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
@@ -141,6 +142,17 @@ class Page:
                    editor.setPosition({lineNumber: line, column: model.getLineMaxColumn(line)});
                    editor.focus();""")
 
+    def click_line_number(self, number):
+        """Clicks a line number in the editor's margin (looking again if the editor redrew it)."""
+        def click(page):
+            numbers = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
+            found = next((e for e in numbers if e.text == str(number)), None)
+            if found is not None:
+                ActionChains(page.driver).click(found).perform()
+            return found is not None
+
+        self.wait(click, f"line number {number}")
+
     def cell(self, address):
         return self.driver.find_element(By.CSS_SELECTOR, f'#grid td[data-address="{address}"]')
 
@@ -167,6 +179,41 @@ class Page:
 
     def cell_history(self):
         return self.js("return window.cellHistory")
+
+    def scroll_grid_to_end(self):
+        """Scrolls the grid to its bottom right corner."""
+        self.js("const s = document.getElementById('grid-scroll'); s.scrollTo(s.scrollWidth, s.scrollHeight);")
+
+    def watch_main_thread(self):
+        """Starts keeping, in page time (ms): long tasks, how long each grid frame took to draw,
+        and for each message carrying a spilled array its size, how long its handler took,
+        and when the frame that drew it ended."""
+        self.js("""
+            window.figures = {longTasks: [], spills: [], draws: []};
+            const grid = window.standinPage.grid;
+            const draw = grid.draw.bind(grid);
+            grid.draw = () => {
+              const start = performance.now();
+              draw();
+              window.figures.draws.push([start, performance.now() - start]);
+            };
+            new PerformanceObserver((list) => {
+              for (const task of list.getEntries()) window.figures.longTasks.push([task.startTime, task.duration]);
+            }).observe({type: "longtask"});
+            const socket = window.standinPage.connection.socket;
+            const handle = socket.onmessage;
+            socket.onmessage = (event) => {
+              const arrived = performance.now();
+              handle(event);
+              if (!event.data.includes('"spill"')) return;
+              const entry = {arrived, chars: event.data.length, handled: performance.now() - arrived};
+              window.figures.spills.push(entry);
+              requestAnimationFrame(() => setTimeout(() => { entry.shown = performance.now() - arrived; }));
+            };
+        """)
+
+    def figures(self):
+        return self.js("return Object.assign({now: performance.now()}, window.figures)")
 
     def screenshot(self, folder, name):
         path = os.path.join(folder, f"{name}.png")

@@ -5,9 +5,11 @@ own) and leaves a screenshot in the folder printed at the start.
 """
 
 import os
+import re
 
 import pytest
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
@@ -40,7 +42,7 @@ def driver():
 
 @pytest.fixture
 def page(standin, driver, request):
-    workbook = request.node.name.replace("test_", "").replace("_", "-")[:60]
+    workbook = re.sub(r"[^A-Za-z0-9.-]", "-", request.node.name.replace("test_", "", 1))[:60]
     opened = Page(driver, standin.page_url(workbook))
     opened.wait_ready()
     yield opened
@@ -66,13 +68,17 @@ def test_code_reads_and_writes_the_workbook_and_the_grid_follows(page):
     page.wait(lambda p: "Out: [[1, 'two'], [3.5, 99]]" in p.output_text(), "the values read back")
 
 
+def suggestions(page):
+    return [row.text for row in page.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")]
+
+
 def test_typing_in_a_module_offers_completions(page):
     page.put_cursor_at_end()
-    ActionChains(page.driver).send_keys("import math", Keys.ENTER, "math.sq").perform()
+    ActionChains(page.driver).send_keys("import math").perform()
+    page.wait(lambda p: any(text.startswith("math") for text in suggestions(p)), "the completion list with math")
+    ActionChains(page.driver).send_keys(Keys.ENTER, "math.sq").perform()  # Enter: a new line, as "math" is typed
     page.wait(lambda p: p.js("return window.standinPage.editor.code()") == "import math\nmath.sq", "the typed text")
-    page.wait(lambda p: any("sqrt" in row.text for row in
-                            p.driver.find_elements(By.CSS_SELECTOR, ".suggest-widget .monaco-list-row")),
-              "the completion list with sqrt")
+    page.wait(lambda p: any("sqrt" in text for text in suggestions(p)), "the completion list with sqrt")
 
 
 def test_the_editor_shows_diagnostics_hover_and_signature_help(page):
@@ -131,6 +137,8 @@ def test_removing_a_streaming_formula_stops_the_stream(page):
     page.wait(lambda p: "D1 =main.forever(): the stream stopped." in p.output_text(),
               "the kernel to confirm the stream stopped")
     assert page.cell("D1").text == "stopped"
+    block = page.driver.find_element(By.XPATH, "//div[contains(@class, 'block')][contains(., 'the stream stopped')]")
+    page.wait(lambda p: block.get_attribute("class") == "block stopped", "the stream's block to say it stopped")
 
 
 def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
@@ -138,8 +146,11 @@ def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
     page.element("run").click()  # saves the module; the menu now lists add()
     page.wait(lambda p: "add" in [o.get_attribute("value") for o in
                                   p.driver.find_elements(By.CSS_SELECTOR, "#run-target option")], "add in the menu")
-    line_three = page.driver.find_elements(By.CSS_SELECTOR, "#editor .margin-view-overlays .line-numbers")
-    ActionChains(page.driver).click(next(e for e in line_three if e.text == "3")).perform()
+    page.put_cursor_at_end()
+    cursor = page.js("return window.standinPage.editor.editor.getSelection()")
+    page.click_line_number(3)
+    assert page.js("return window.standinPage.editor.breakpoints()") == [{"module": "main", "line": 3}]
+    assert page.js("return window.standinPage.editor.editor.getSelection()") == cursor
     page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]').click()
     page.element("run-args").send_keys("[2, 3]")
     page.element("debug").click()
@@ -171,3 +182,82 @@ def test_a_page_without_the_token_is_refused(standin, driver, request):
     page = Page(driver, standin.url.split("?")[0])
     page.wait(lambda p: "missing or wrong token" in p.element("connection-note").text, "the refusal")
     page.screenshot(SCREENSHOTS, request.node.name)
+
+
+def test_a_one_character_marker_marks_its_whole_word(page):
+    page.set_module("total = undefined_thing + 1\n")
+    marker = page.wait(lambda p: p.js("return window.standinPage.monaco.editor.getModelMarkers({})"
+                                      ".find(m => m.message === \"undefined name 'undefined_thing'\")"),
+                       "the undefined-name marker")
+    assert (marker["startColumn"], marker["endColumn"]) == (9, 24)
+
+    def hovering_its_last_letter_shows_the_message(p):
+        x, y = p.js("""const editor = window.standinPage.editor.editor;
+                       const at = editor.getScrolledVisiblePosition({lineNumber: 1, column: 23});
+                       const box = editor.getDomNode().getBoundingClientRect();
+                       return [box.left + at.left + 3, box.top + at.top + at.height / 2];""")
+        move = ActionBuilder(p.driver)
+        move.pointer_action.move_to_location(int(x), int(y))
+        move.perform()
+        return "undefined name 'undefined_thing'" in p.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text
+
+    page.wait(hovering_its_last_letter_shows_the_message, "the marker's hover")
+
+
+def test_a_debug_run_that_raises_ends_failed_and_clears_the_debugger_tab(page):
+    page.set_module("def boom(x):\n    y = x + 1\n    raise ValueError(y)\n")
+    page.element("run").click()
+    page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, '#run-target option[value="boom"]'), "boom in the menu")
+    page.click_line_number(2)
+    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="boom"]').click()
+    page.element("run-args").send_keys("[1]")
+    page.element("debug").click()
+    page.wait(lambda p: "boom" in p.element("debug-stack").text and "x" in p.element("debug-locals").text,
+              "the pause with its stack and locals")
+    page.element("debug-continue").click()
+    page.wait(lambda p: p.element("debug-location").text == "Not debugging.", "the session to end")
+    block = page.driver.find_element(By.XPATH, "//div[contains(@class, 'block')][contains(., 'Debug main.boom(1)')]")
+    assert "ValueError: 2" in block.text
+    assert block.get_attribute("class") == "block failed"
+    assert page.element("debug-stack").text == "" and page.element("debug-locals").text == ""
+
+
+SPILL_MODULE = ("import pandas as pd\n\n"
+                "def table(n):\n"
+                "    return pd.DataFrame({f'c{j}': range(j, 10 * n, 10) for j in range(10)})\n")
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("rows", [100, 2_000, 100_000])
+def test_a_spilled_table_shows_every_row(page, rows, request):
+    """Every row of the table (under its header row) can be scrolled to, and the page answers
+    clicks; the time the page spends on the table is reported (by design, not asserted)."""
+    page.set_module(SPILL_MODULE)
+    page.watch_main_thread()
+    page.enter_cell("A1", f"=main.table({rows})")
+    last = f"J{rows + 1}"
+
+    def last_row_shown(p):
+        p.scroll_grid_to_end()
+        return p.cell(last).text == str(10 * rows - 1) and p.cell(f"J{rows + 2}").text == ""
+
+    page.wait(last_row_shown, "the last row at the end of the grid", timeout=300)
+    page.cell(f"J{rows}").click()
+    page.wait(lambda p: p.element("cell-address").text == f"J{rows}", "the page to answer a click", timeout=10)
+
+    recalculated = page.figures()["now"]
+    page.element("recalculate").click()
+    page.wait(lambda p: len(p.figures()["spills"]) == 2 and "shown" in p.figures()["spills"][1],
+              "the recalculated table", timeout=300)
+    page.wait(last_row_shown, "the last row after the recalculation")
+    figures = page.figures()
+    busy = max([duration for start, duration in figures["longTasks"] if start >= recalculated], default=0)
+    drawing = max(duration for start, duration in figures["draws"] if start >= recalculated)
+    first, again = figures["spills"]
+    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(
+            f"\n{rows} x 10 spill: message {first['chars'] / 1e6:.1f} MB, handled in {first['handled']:.0f} ms, "
+            f"drawn {first['shown']:.0f} ms after arriving; recalculation: handled in {again['handled']:.0f} ms, "
+            f"drawn after {again['shown']:.0f} ms, longest frame {drawing:.0f} ms, "
+            f"longest task {busy:.0f} ms (0: none over 50 ms)")

@@ -228,6 +228,18 @@ def test_array_results_spill_and_are_blocked_by_cells_in_the_way():
     assert sheet.cell("A1")["error"] == "#SPILL!" and sheet.text("A2") == ""
     sheet.enter("B2", "")
     assert [sheet.text(a) for a in ("A1", "B1", "A2", "B2")] == ["1", "2", "3", "4"]
+    sheet.enter("D1", "=m.double(B1:C2)")  # reads part of the array, and empty cells beside it
+    assert sheet.last("custom_function_call")["args"] == [wire([[2, None], [4, None]])]
+
+
+def test_pages_get_an_array_result_whole_with_its_formula_cell():
+    sheet = Sheet()
+    sheet.enter("A1", "=m.table()")
+    sheet.notes.clear()
+    sheet.answer(sheet.last("custom_function_call"), [["x", 1.5], [True, None], ["a\tb", 7]])
+    assert [n for n in sheet.notes if n["type"] == "cells_updated"] == [{"type": "cells_updated", "sheets": {"Sheet1": {
+        "A1": {"text": "x", "value": "x", "formula": "=m.table()", "spill": {
+            "rows": 3, "columns": 2, "texts": ["x\t1.5", "TRUE\t", ["a\tb", "7"]], "numeric": ["01", "00", "01"]}}}}}]
 
 
 def test_streaming_formulas_update_live_and_are_cancelled_when_removed():
@@ -247,15 +259,17 @@ def test_streaming_formulas_update_live_and_are_cancelled_when_removed():
     sheet.stream(request, 3)  # already on its way: ignored
     assert sheet.cell("C1") is None
     sheet.stream(request, done=True, result="Canceled")
-    assert {"type": "addin_log", "level": "info", "request_id": request["request_id"],
-            "text": "Sheet1!C1 =m.count(1000): the stream stopped."} in sheet.notes
+    assert sheet.notes[-2:] == [
+        {"type": "addin_log", "level": "info", "request_id": request["request_id"],
+         "text": "Sheet1!C1 =m.count(1000): the stream stopped."},
+        {"type": "addin_request_done", "request_id": request["request_id"], "status": "stopped"}]
 
 
-@pytest.mark.parametrize("ending, text, error", [
-    ({}, "2", None),
-    ({"error": "boom"}, "#VALUE!", "#VALUE!"),
+@pytest.mark.parametrize("ending, text, error, status", [
+    ({}, "2", None, "ok"),
+    ({"error": "boom"}, "#VALUE!", "#VALUE!", "failed"),
 ])
-def test_a_stream_that_ends_keeps_its_last_value_or_shows_its_error(ending, text, error):
+def test_a_stream_that_ends_keeps_its_last_value_or_shows_its_error(ending, text, error, status):
     sheet = Sheet()
     sheet.enter("C1", "=m.count(3)")
     request = sheet.last("execute_streaming_function")
@@ -264,6 +278,7 @@ def test_a_stream_that_ends_keeps_its_last_value_or_shows_its_error(ending, text
     sheet.stream(request, done=True, **ending)
     cell = sheet.cell("C1")
     assert cell["text"] == text and cell.get("error") == error and "streaming" not in cell
+    assert {"type": "addin_request_done", "request_id": request["request_id"], "status": status} in sheet.notes
 
 
 def test_a_stream_without_values_shows_na():

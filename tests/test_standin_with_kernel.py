@@ -73,6 +73,8 @@ async def test_a_restarted_kernel_has_the_workbooks_modules_and_formulas_recalcu
     await page.send({"type": "restart_kernel"})
     await page.wait_for(lambda m: m.get("type") == "kernel_status" and m["status"] == "connected",
                         start=start, timeout=KERNEL_START_SECONDS)
+    statuses = [m["status"] for m in page.received[start:] if m.get("type") == "kernel_status"]
+    assert set(statuses) == {"starting", "connected"}  # the old kernel's exit is no news
     await page.wait_for(lambda m: m.get("type") == "cells_updated"
                         and (m["sheets"].get("Sheet1", {}).get("A1") or {}).get("text") == "8", start=start)
     assert (await run(page, "import calc; calc.twice(5)", "after"))["result"] == "10"

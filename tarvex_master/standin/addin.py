@@ -128,6 +128,7 @@ class WorkbookAddin:
                 stopped = message.get("result") == "Canceled"
                 self._notify({"type": "addin_log", "level": "info", "request_id": request_id,
                               "text": f"{label}: the stream {'stopped' if stopped else 'ended'}."})
+                self._stream_done(request_id, "stopped")
             return True
         if kind == "python_function_result" and request_id in self._python_calls:
             future = self._python_calls.pop(request_id)
@@ -142,6 +143,15 @@ class WorkbookAddin:
                               "text": f"{label} failed: {_last_line(message.get('error'))}"})
             return True
         return False
+
+    def owns_request(self, request_id):
+        """Whether a kernel request of this id is the add-in's (a cell, a stream, a handler, a call)."""
+        return (request_id in self._requests or request_id in self._handler_requests
+                or request_id in self._python_calls or request_id in self._cancelling)
+
+    def _stream_done(self, request_id, status):
+        """Streams end without a reply the pages see; this says how ("ok", "failed" or "stopped")."""
+        self._notify({"type": "addin_request_done", "request_id": request_id, "status": status})
 
     # -- what the pages do ----------------------------------------------------
 
@@ -240,8 +250,7 @@ class WorkbookAddin:
 
     def clear_cells(self, sheet, bounds):
         top, left, bottom, right = bounds
-        keys = [key for key, cell in sheet.cells.items()
-                if top <= key[0] <= bottom and left <= key[1] <= right and cell.spill_from is None]
+        keys = [key for key, _ in sheet.cells_within(top, left, bottom, right)]
         if keys:
             self.write_cells(sheet, [(row, column, (None, None)) for row, column in keys], bounds)
 
@@ -401,6 +410,7 @@ class WorkbookAddin:
         else:
             self._requests.pop(request_id, None)
             state.request_id = None
+            self._stream_done(request_id, "failed" if message.get("error") is not None else "ok")
             if message.get("error") is not None:
                 self.workbook.set_result(sheet, state.row, state.column, error="#VALUE!",
                                          detail=_last_line(message.get("error")), streaming=False)
@@ -437,19 +447,16 @@ class WorkbookAddin:
         count = (reference.bottom - reference.top + 1) * (reference.right - reference.left + 1)
         if count > MAX_ARGUMENT_CELLS:
             raise _CellError("#VALUE!", f"The range holds {count} cells; at most {MAX_ARGUMENT_CELLS} can be passed.")
-        rows = []
-        for row in range(reference.top, reference.bottom + 1):
-            line = []
-            for column in range(reference.left, reference.right + 1):
-                cell = target.cell(row, column)
-                if cell is not None and cell.error:
-                    raise _CellError(cell.error, f"{target.name}!{cell_name(row, column)} shows {cell.error}.")
-                line.append(None if cell is None else cell.value)
-            rows.append(line)
+        bounds = (reference.top, reference.left, reference.bottom, reference.right)
+        failed = [(key, cell) for key, cell in target.cells_within(*bounds) if cell.error]
+        if failed:
+            (row, column), cell = min(failed, key=lambda pair: pair[0])
+            raise _CellError(cell.error, f"{target.name}!{cell_name(row, column)} shows {cell.error}.")
+        rows = target.values(*bounds)
         return rows if as_rows else rows[0][0]
 
     def _dependents(self, changed):
-        """Keys of the formulas that read any of the changed cells ({sheet id: {(row, column)}})."""
+        """Keys of the formulas that read any of the changed cells ({sheet id: Changed})."""
         if not changed:
             return []
         found = []
@@ -457,8 +464,8 @@ class WorkbookAddin:
             if state.parsed is None:
                 continue
             for sheet_id, top, left, bottom, right in self._resolved_references(state):
-                cells = changed.get(sheet_id)
-                if cells and _overlaps(cells, top, left, bottom, right):
+                recent = changed.get(sheet_id)
+                if recent is not None and recent.touches(top, left, bottom, right):
                     found.append(state.key)
                     break
         return found
@@ -487,8 +494,12 @@ class WorkbookAddin:
             current = pending.pop()
             for sheet_id, top, left, bottom, right in self._resolved_references(current):
                 sheet = self.workbook.sheet_by_id(sheet_id)
-                for (row, column), cell in _cells_within(sheet, top, left, bottom, right) if sheet else ():
-                    origin = (sheet_id, *cell.spill_from) if cell.spill_from else (sheet_id, row, column)
+                if sheet is None:
+                    continue
+                origins = [key for key, _ in sheet.cells_within(top, left, bottom, right)]
+                origins += [key for key, _ in sheet.spills_within(top, left, bottom, right)]
+                for row, column in origins:
+                    origin = (sheet_id, row, column)
                     if origin == state.key:
                         return True
                     if origin not in seen and origin in self._formulas:
@@ -546,27 +557,6 @@ class WorkbookAddin:
 
     def _new_request_id(self, kind):
         return f"addin-{kind}-{next(self._ids)}-{uuid.uuid4().hex[:8]}"
-
-
-def _overlaps(cells, top, left, bottom, right):
-    """Whether any (row, column) of ``cells`` lies in the rectangle; by the cheaper of two walks."""
-    if (bottom - top + 1) * (right - left + 1) <= len(cells):
-        return any((r, c) in cells for r in range(top, bottom + 1) for c in range(left, right + 1))
-    return any(top <= r <= bottom and left <= c <= right for r, c in cells)
-
-
-def _cells_within(sheet, top, left, bottom, right):
-    """The (key, cell) pairs of a sheet's cells in the rectangle."""
-    if (bottom - top + 1) * (right - left + 1) <= len(sheet.cells):
-        for r in range(top, bottom + 1):
-            for c in range(left, right + 1):
-                cell = sheet.cells.get((r, c))
-                if cell is not None:
-                    yield (r, c), cell
-    else:
-        for key, cell in list(sheet.cells.items()):
-            if top <= key[0] <= bottom and left <= key[1] <= right:
-                yield key, cell
 
 
 class _CellError(Exception):

@@ -13,8 +13,9 @@ CHUNK_SIZE = 65536
 CHUNK_TYPE = "chunk"
 
 # What an unfinished message may hold on to: pieces that never complete
-# must not grow the stand-in without bound.
-MAX_BUFFERED_CHARS = 64 * 1024 * 1024
+# must not grow the stand-in without bound. A function's result of 100,000
+# rows by 10 columns is about 60 MiB of wire values, and arrives twice.
+MAX_BUFFERED_CHARS = 256 * 1024 * 1024
 MAX_INCOMPLETE_MESSAGES = 256
 
 log = logging.getLogger("tarvex_master.standin.chunking")

@@ -236,9 +236,6 @@ class RangeObject(ApiObject):
             raise WorkbookError(f"The worksheet '{self.sheet.name}' of this range was deleted.", "InvalidOperation")
         return self.sheet
 
-    def _cells(self):
-        return [[(row, column) for column in range(self.left, self.right + 1)] for row in range(self.top, self.bottom + 1)]
-
     def _check_size(self, limit=1_000_000):
         count = (self.bottom - self.top + 1) * (self.right - self.left + 1)
         if count > limit:
@@ -269,43 +266,28 @@ class RangeObject(ApiObject):
         return WorksheetObject(self.host, self._live())
 
     def api_get_values(self):
-        sheet = self._live()
         self._check_size()
-        return [["" if (v := sheet.value(r, c)) is None else v for r, c in row] for row in self._cells()]
+        return [["" if v is None else v for v in row] for row in self._values()]
 
     def api_set_values(self, values):
         self._write(values, as_formulas=False)
 
     def api_get_formulas(self):
-        sheet = self._live()
-        self._check_size()
-        rows = []
-        for row in self._cells():
-            line = []
-            for r, c in row:
-                cell = sheet.cell(r, c)
-                if cell is not None and cell.formula is not None:
-                    line.append(cell.formula)
-                else:
-                    value = sheet.value(r, c)
-                    line.append("" if value is None else value)
-            rows.append(line)
+        rows = self.api_get_values()
+        for (r, c), cell in self.sheet.cells_within(self.top, self.left, self.bottom, self.right):
+            if cell.formula is not None:
+                rows[r - self.top][c - self.left] = cell.formula
         return rows
 
     def api_set_formulas(self, formulas):
         self._write(formulas, as_formulas=True)
 
     def api_get_text(self):
-        sheet = self._live()
         self._check_size()
-        rows = []
-        for row in self._cells():
-            line = []
-            for r, c in row:
-                cell = sheet.cell(r, c)
-                line.append("" if cell is None else (cell.error or display_text(cell.value)))
-            rows.append(line)
-        return rows
+        return [[display_text(v) for v in row] for row in self._values()]
+
+    def _values(self):
+        return self._live().values(self.top, self.left, self.bottom, self.right)
 
     def _write(self, data, as_formulas):
         sheet = self._live()

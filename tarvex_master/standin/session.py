@@ -31,6 +31,9 @@ PAGE_TO_KERNEL = frozenset({
 })
 # Kernel messages the pages have no use for: the add-in handles them.
 NOT_FOR_PAGES = frozenset({"sys_request", "request_module_sync", "streaming_function_result"})
+# Replies whose value the add-in puts into cells: the pages get the cells, and
+# the reply without its "result" (a table's value would cost them seconds to read).
+RESULT_FOR_CELLS = frozenset({"execution_result", "function_execution_result"})
 
 MODULE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 # A page that falls this far behind (a frozen tab) is let go rather than
@@ -86,6 +89,7 @@ class WorkbookSession:
         self._outbox = asyncio.Queue()
         self._writer = asyncio.create_task(self._write_to_kernel(), name=f"kernel writer {workbook_id}")
         self._watcher = None
+        self._retired = None  # the process a restart is shutting down
         self._closing = False
         self._start_lock = asyncio.Lock()
         self._tasks = set()
@@ -109,14 +113,15 @@ class WorkbookSession:
 
     async def restart_kernel(self):
         self._set_status("starting", "Restarting the kernel.")
+        self._retired = self.link.process  # its exit is the restart's doing, not news for the pages
         await self.link.shutdown()
         if self.link.websocket is None and not self.link.process_running:
             await self.ensure_kernel()
 
     async def _watch(self, process):
         code = await process.wait()
-        if self._closing or process is not self.link.process:
-            return  # ending, or an older kernel that a restart replaced
+        if self._closing or process is not self.link.process or process is self._retired:
+            return  # ending, or a kernel that a restart replaces
         if code == 0:
             self._set_status("exited", "The kernel process ended.")
         else:
@@ -181,9 +186,12 @@ class WorkbookSession:
             return
         if kind == "set_enable_events":
             self.addin.set_events_enabled(message.get("enable"))
+        for_pages = message
+        if kind in RESULT_FOR_CELLS and "result" in message and self.addin.owns_request(message.get("request_id")):
+            for_pages = {key: value for key, value in message.items() if key != "result"}
         self.addin.handle_kernel_message(message)
         if kind not in NOT_FOR_PAGES:
-            self.broadcast(message)
+            self.broadcast(for_pages)
 
     async def _answer_sys_request(self, message):
         payload = message.get("payload")

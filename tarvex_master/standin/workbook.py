@@ -3,6 +3,10 @@
 Holds data only. Which formula runs when, and what the kernel is asked,
 is the add-in's business (addin.py); this module records what cells
 hold and which cells changed since the pages were last told.
+
+An array result stays with its formula's cell: the cells it spills into
+are read from it, never stored one by one, so a table of a million values
+costs one list, and the pages get it whole with that cell.
 """
 
 import itertools
@@ -22,8 +26,12 @@ class WorkbookError(ValueError):
         self.code = code
 
 
+_NUMBERS = (int, float)
+
+
 class Cell:
-    __slots__ = ("value", "formula", "error", "detail", "spill_from", "spill_size", "result", "streaming")
+    __slots__ = ("value", "formula", "error", "detail", "spill_from", "spill_size", "spill_grid", "result",
+                 "streaming")
 
     def __init__(self):
         self.value = None  # what the cell holds, or shows for a formula
@@ -32,6 +40,7 @@ class Cell:
         self.detail = None  # why the error, or what the cell is doing
         self.spill_from = None  # (row, column) of the formula whose array result this cell shows
         self.spill_size = None  # (rows, columns) this formula's array result covers
+        self.spill_grid = None  # the rows of values it covers them with
         self.result = None  # a formula's whole result (a 2D list when it spills)
         self.streaming = False
 
@@ -52,11 +61,54 @@ class Cell:
             data["detail"] = self.detail
         if self.spill_from is not None:
             data["spill_from"] = cell_name(*self.spill_from)
+        if self.spill_size is not None:
+            data["spill"] = _spill_json(self.spill_grid)
         if self.streaming:
             data["streaming"] = True
         if isinstance(self.value, bytes):
             data["value"] = None
         return data
+
+
+def _spill_json(grid):
+    """An array result as the pages draw it: per row, the texts of its cells joined by tabs
+    (or their list, when a text holds a tab), and which hold numbers ("0"/"1" per cell).
+
+    A row in one string is what lets a page read a table of a million cells in a
+    fraction of a second: it splits only the rows it shows.
+    """
+    texts, numeric = [], []
+    for row in grid:
+        kinds = set(map(type, row))
+        if kinds == {int}:
+            line = list(map(str, row))
+            numeric.append("1" * len(row))
+        else:
+            line = [display_text(value) for value in row]
+            numeric.append("".join("1" if type(value) in _NUMBERS else "0" for value in row))
+        joined = "\t".join(line)
+        texts.append(joined if joined.count("\t") == len(line) - 1 else line)
+    return {"rows": len(grid), "columns": len(grid[0]), "texts": texts, "numeric": numeric}
+
+
+class Changed:
+    """The cells of one sheet changed since the add-in last looked: single cells, and the areas of arrays."""
+
+    __slots__ = ("cells", "areas")
+
+    def __init__(self):
+        self.cells = set()  # (row, column)
+        self.areas = []  # (top, left, bottom, right)
+
+    def touches(self, top, left, bottom, right):
+        """Whether any change lies in the rectangle; single cells by the cheaper of two walks."""
+        for a_top, a_left, a_bottom, a_right in self.areas:
+            if a_top <= bottom and top <= a_bottom and a_left <= right and left <= a_right:
+                return True
+        cells = self.cells
+        if (bottom - top + 1) * (right - left + 1) <= len(cells):
+            return any((r, c) in cells for r in range(top, bottom + 1) for c in range(left, right + 1))
+        return any(top <= r <= bottom and left <= c <= right for r, c in cells)
 
 
 class Worksheet:
@@ -65,25 +117,79 @@ class Worksheet:
     def __init__(self, name):
         self.id = f"{{sheet-{next(self._ids)}}}"
         self.name = name
-        self.cells = {}  # (row, column) -> Cell
+        self.cells = {}  # (row, column) -> Cell: values and formulas
+        self.spills = {}  # (row, column) -> the Cell of a formula whose array result covers more than itself
         self.deleted = False
 
     def cell(self, row, column, create=False):
+        """The cell at (row, column), or None when empty; a cell an array spilled into is
+        made up for the asking (``spill_from`` says whose array)."""
         found = self.cells.get((row, column))
-        if found is None and create:
-            found = self.cells[(row, column)] = Cell()
+        if found is None:
+            if create:
+                found = self.cells[(row, column)] = Cell()
+            elif (origin := self.spill_origin(row, column)) is not None:
+                found = Cell()
+                found.value = self.spills[origin].spill_grid[row - origin[0]][column - origin[1]]
+                found.spill_from = origin
         return found
+
+    def spill_origin(self, row, column):
+        """(row, column) of the formula whose array result covers the cell, or None."""
+        for origin, owner in self.spills.items():
+            height, width = owner.spill_size
+            if 0 <= row - origin[0] < height and 0 <= column - origin[1] < width:
+                return origin
+        return None
 
     def value(self, row, column):
         """A cell's value as formulas and the object model read it; errors read as their text."""
-        found = self.cells.get((row, column))
+        found = self.cell(row, column)
         if found is None:
             return None
         return found.error if found.error else found.value
 
+    def values(self, top, left, bottom, right):
+        """The rows of ``value`` over a rectangle, read array by array rather than cell by cell."""
+        rows = [[None] * (right - left + 1) for _ in range(bottom - top + 1)]
+        for (o_row, o_column), owner in self.spills_within(top, left, bottom, right):
+            height, width = owner.spill_size
+            first, last = max(left, o_column), min(right, o_column + width - 1)
+            for row in range(max(top, o_row), min(bottom, o_row + height - 1) + 1):
+                source = owner.spill_grid[row - o_row]
+                rows[row - top][first - left:last - left + 1] = source[first - o_column:last - o_column + 1]
+        for (row, column), cell in self.cells_within(top, left, bottom, right):
+            rows[row - top][column - left] = cell.error if cell.error else cell.value
+        return rows
+
+    def cells_within(self, top, left, bottom, right):
+        """The ((row, column), cell) pairs of the stored cells in a rectangle, by the cheaper of two walks."""
+        if (bottom - top + 1) * (right - left + 1) <= len(self.cells):
+            found = []
+            for row in range(top, bottom + 1):
+                for column in range(left, right + 1):
+                    cell = self.cells.get((row, column))
+                    if cell is not None:
+                        found.append(((row, column), cell))
+            return found
+        return [(key, cell) for key, cell in self.cells.items()
+                if top <= key[0] <= bottom and left <= key[1] <= right]
+
+    def spills_within(self, top, left, bottom, right):
+        """The (origin, cell) pairs of the arrays that cover part of a rectangle."""
+        found = []
+        for origin, owner in self.spills.items():
+            height, width = owner.spill_size
+            if origin[0] <= bottom and top < origin[0] + height and origin[1] <= right and left < origin[1] + width:
+                found.append((origin, owner))
+        return found
+
     def used_bounds(self):
         """(top, left, bottom, right) of the cells in use, or None for an empty sheet."""
         used = [key for key, cell in self.cells.items() if not cell.is_empty]
+        for (row, column), owner in self.spills.items():
+            height, width = owner.spill_size
+            used.append((row + height - 1, column + width - 1))
         if not used:
             return None
         rows = [row for row, _ in used]
@@ -121,7 +227,7 @@ def as_grid(value):
         return [[None]]
     if all(isinstance(row, list) for row in value):
         width = max((len(row) for row in value), default=1) or 1
-        return [[row[i] if i < len(row) else None for i in range(width)] for row in value]
+        return [row if len(row) == width else row + [None] * (width - len(row)) for row in value]
     return [[item if not isinstance(item, list) else display_text(str(item)) for item in value]]
 
 
@@ -132,7 +238,7 @@ class Workbook:
         self.selection = (self.active, 0, 0, 0, 0)
         self.events_enabled = True
         self._changed = {}  # sheet id -> set of (row, column), for the pages
-        self._recent = {}  # the same, for the add-in's recalculation
+        self._recent = {}  # sheet id -> Changed, for the add-in's recalculation
         self._structure_changed = False
         self._blocked = set()  # (sheet, row, column) of formulas whose array result cannot spill
 
@@ -255,51 +361,46 @@ class Workbook:
     def _place(self, sheet, row, column, cell):
         grid = as_grid(cell.result)
         height, width = len(grid), len(grid[0])
-        blockers = []
-        for r in range(height):
-            for c in range(width):
-                if (r, c) != (0, 0) and not self._free_for(sheet, row + r, column + c):
-                    blockers.append(cell_name(row + r, column + c))
-                    if len(blockers) > 3:
-                        break
-            if len(blockers) > 3:
-                break
+        blockers = self._blockers(sheet, row, column, row + height - 1, column + width - 1)
         if blockers:
             cell.error = "#SPILL!"
-            shown = ", ".join(blockers[:3]) + (" and more" if len(blockers) > 3 else "")
+            shown = ", ".join(cell_name(*key) for key in blockers[:3]) + (" and more" if len(blockers) > 3 else "")
             cell.detail = f"The array result needs {height}x{width} cells, but {shown} not empty."
             self._blocked.add((sheet, row, column))
             return
         cell.value = grid[0][0]
-        cell.spill_size = (height, width) if (height, width) != (1, 1) else None
-        for r, values in enumerate(grid):
-            for c, value in enumerate(values):
-                if (r, c) != (0, 0):
-                    target = sheet.cell(row + r, column + c, create=True)
-                    target.value = value
-                    target.spill_from = (row, column)
-                    self._mark(sheet, row + r, column + c)
+        if (height, width) == (1, 1):
+            return
+        cell.spill_size, cell.spill_grid = (height, width), grid
+        sheet.spills[(row, column)] = cell
+        self._mark_area(sheet, row, column, row + height - 1, column + width - 1)
 
     @staticmethod
-    def _free_for(sheet, row, column):
-        cell = sheet.cell(row, column)
-        return cell is None or cell.is_empty
+    def _blockers(sheet, top, left, bottom, right):
+        """The first four cells (in reading order) in the way of an array at (top, left)."""
+        found = []
+        for key, other in sheet.cells_within(top, left, bottom, right):
+            if key == (top, left):
+                continue
+            if other.is_empty:
+                del sheet.cells[key]  # would hide the array's value there
+            else:
+                found.append(key)
+        for (o_row, o_column), owner in sheet.spills_within(top, left, bottom, right):
+            height, width = owner.spill_size
+            rows = range(max(top, o_row), min(bottom, o_row + height - 1) + 1)
+            columns = range(max(left, o_column), min(right, o_column + width - 1) + 1)
+            found.extend(itertools.islice(((r, c) for r in rows for c in columns), 4))
+        return sorted(found)[:4]
 
     def _release_spill(self, sheet, origin, owner):
-        """Empties the cells that the array result of the formula at ``origin`` spilled into."""
+        """Takes back the cells that the array result of the formula at ``origin`` spilled into."""
         if owner.spill_size is None:
             return
         height, width = owner.spill_size
-        owner.spill_size = None
-        for r in range(height):
-            for c in range(width):
-                key = (origin[0] + r, origin[1] + c)
-                other = sheet.cells.get(key)
-                if other is not None and other.spill_from == origin:
-                    other.spill_from = None
-                    other.value = None
-                    self._mark(sheet, *key)
-                    self._drop_if_empty(sheet, *key)
+        owner.spill_size = owner.spill_grid = None
+        sheet.spills.pop(origin, None)
+        self._mark_area(sheet, origin[0], origin[1], origin[0] + height - 1, origin[1] + width - 1)
 
     def _block_spill(self, sheet, origin, blocker):
         """Typing into a spilled cell takes the array back; its formula shows #SPILL! until the way is clear."""
@@ -324,10 +425,17 @@ class Workbook:
 
     def _mark(self, sheet, row, column):
         self._changed.setdefault(sheet.id, set()).add((row, column))
-        self._recent.setdefault(sheet.id, set()).add((row, column))
+        recent = self._recent.get(sheet.id) or self._recent.setdefault(sheet.id, Changed())
+        recent.cells.add((row, column))
+
+    def _mark_area(self, sheet, top, left, bottom, right):
+        """An array's cells changed: formulas reading them recalculate; the pages learn it
+        from the array's own cell."""
+        recent = self._recent.get(sheet.id) or self._recent.setdefault(sheet.id, Changed())
+        recent.areas.append((top, left, bottom, right))
 
     def drain_recent(self):
-        """The cells changed since the last call, as {sheet id: {(row, column)}}."""
+        """The cells changed since the last call, as {sheet id: Changed}."""
         recent, self._recent = self._recent, {}
         return recent
 
@@ -340,7 +448,7 @@ class Workbook:
                 continue
             cells = {}
             for row, column in sorted(keys):
-                cell = sheet.cell(row, column)
+                cell = sheet.cells.get((row, column))
                 cells[cell_name(row, column)] = cell.to_json() if cell is not None else None
             changes[sheet.name] = cells
         self._changed = {}

@@ -13,11 +13,16 @@ const labels = new Map(); // request id -> what it is, for the output panel
 const addinRequests = new Set(); // request ids the simulated add-in started
 let editor = null;
 let debugRequest = null; // request id of the running debug session
+let debugOutcome = "ok"; // how it ends unless told otherwise: "ok", "failed" (it raised) or "stopped"
+let debugStopSent = false; // the kernel answers a stop with a debug_terminated that names no request
 let moduleState = null; // the workbook's modules, once the stand-in has sent them
 
 const connection = new Connection({ onMessage: route, onState: connectionState });
 const grid = new WorkbookGrid(
-  { grid: $("grid"), tabs: $("sheet-tabs"), address: $("cell-address"), input: $("cell-input"), recalculate: $("recalculate") },
+  {
+    scroll: $("grid-scroll"), space: $("grid-space"), grid: $("grid"), tabs: $("sheet-tabs"),
+    address: $("cell-address"), input: $("cell-input"), recalculate: $("recalculate"),
+  },
   connection,
   { beforeFormula: () => editor?.saveAll() },
 );
@@ -95,13 +100,14 @@ const handlers = {
     const text = typeof error === "string" ? error : error?.traceback || `${error?.type}: ${error?.message}`;
     write(m, text, "error");
     output.finish(m.request_id, false);
-    if (m.request_id === debugRequest) endDebugging();
+    if (m.request_id === debugRequest) endDebugging("failed");
   },
   standin_error(m) {
     const id = m.request_id || "standin";
     output.block(id, labels.get(id) || "stand-in");
     output.line(id, m.message, "error");
     output.finish(id, false);
+    if (id === debugRequest) endDebugging("failed");
   },
   error(m) { output.line("kernel", `Kernel: ${m.message}`, "error"); },
   namespace_reset() { output.line("kernel", "The console namespace was reset.", "info"); },
@@ -114,15 +120,16 @@ const handlers = {
   },
   debug_resumed() { editor?.setPaused(null); setDebugControls(false); $("debug-location").textContent = "Running…"; },
   debug_exception(m) {
+    debugOutcome = "failed";
     editor?.setPaused({ module: m.module, line: m.line, error: true });
     const id = debugRequest || "debug";
     output.line(id, m.exception_traceback || `${m.exception_type}: ${m.exception_message}`, "error");
   },
   debug_terminated(m) {
-    const id = debugRequest || m.request_id || "debug";
-    if (debugRequest) output.line(id, "Debug session ended.", "info");
-    output.finish(id, true);
-    endDebugging();
+    // Another end is that of a session a newer run replaced (its block says so already).
+    if (debugRequest === null || (m.request_id ? m.request_id !== debugRequest : !debugStopSent)) return;
+    output.line(debugRequest, debugOutcome === "stopped" ? "Debug session stopped." : "Debug session ended.", "info");
+    endDebugging(debugOutcome);
   },
   object_registry_response(m) { showRegistry(m.objects || []); },
   object_registry_update(m) { updateRegistry(m); },
@@ -132,6 +139,7 @@ const handlers = {
   function_execution_result(m) { finishAddinBlock(m.request_id, m.status === "success"); },
   event_execution_result(m) { finishAddinBlock(m.request_id, m.status === "success"); },
   python_function_result(m) { finishAddinBlock(m.request_id, m.success === true); },
+  addin_request_done(m) { finishAddinBlock(m.request_id, m.status); }, // streams: "ok", "failed" or "stopped"
   hover_mode_updated() {},
 };
 
@@ -143,8 +151,8 @@ function route(message) {
   }
 }
 
-function finishAddinBlock(id, ok) {
-  if (addinRequests.has(id) && output.blocks.has(id)) output.finish(id, ok);
+function finishAddinBlock(id, outcome) {
+  if (addinRequests.has(id) && output.blocks.has(id)) output.finish(id, outcome);
 }
 
 // Labels of finished requests are kept a while (late output still finds its
@@ -276,7 +284,10 @@ function run(debug) {
   remember(id, `${debug ? "Debug" : "▶"} ${module}.${target}(${args.map((a) => JSON.stringify(a)).join(", ")})`);
   output.block(id, labels.get(id));
   if (debug) {
+    if (debugRequest !== null) endDebugging("stopped"); // the kernel stops a running session first
     debugRequest = id;
+    debugOutcome = "ok";
+    debugStopSent = false;
     $("debug-location").textContent = "Running under the debugger…";
     setDebugControls(false);
     $("debug-stop").disabled = false;
@@ -338,11 +349,17 @@ function setDebugControls(paused) {
   $("debug-stop").disabled = debugRequest === null;
 }
 
-function endDebugging() {
+// The session is over: its block says how, and the Debugger tab shows nothing of it.
+function endDebugging(outcome = "stopped") {
+  if (debugRequest !== null) output.finish(debugRequest, outcome);
   debugRequest = null;
   if (!editor?.paused?.error) editor?.setPaused(null); // the line an exception came from stays marked
   setDebugControls(false);
   $("debug-location").textContent = "Not debugging.";
+  $("debug-stack").textContent = "";
+  fillVariables($("debug-locals"), []);
+  fillVariables($("debug-globals"), []);
+  $("evaluate-results").textContent = "";
 }
 
 function debugCommand(type) {
@@ -354,7 +371,12 @@ $("debug-continue").onclick = () => debugCommand("debug_continue");
 $("debug-over").onclick = () => debugCommand("debug_step_over");
 $("debug-into").onclick = () => debugCommand("debug_step_into");
 $("debug-out").onclick = () => debugCommand("debug_step_out");
-$("debug-stop").onclick = () => debugCommand("debug_stop");
+$("debug-stop").onclick = () => {
+  if (debugRequest === null) return;
+  debugOutcome = "stopped";
+  debugStopSent = true;
+  debugCommand("debug_stop");
+};
 
 document.addEventListener("keydown", (event) => {
   if (debugRequest === null) return;

@@ -12,6 +12,19 @@ function monacoKind(monaco, kind) {
   return { 1: K.Function, 5: K.Class, 7: K.Module, 8: K.Property, 13: K.Keyword, 17: K.File }[kind] ?? K.Variable;
 }
 
+// A marker one character wide stands for the word that starts there: the
+// whole word is underlined, and hovering anywhere on it shows the message.
+function wordColumns(model, marker) {
+  const { startLineNumber: line, startColumn: start, endColumn: end } = marker;
+  if (line === marker.endLineNumber && end - start <= 1) {
+    const word = model.getWordAtPosition({ lineNumber: line, column: start });
+    if (word && word.startColumn <= start && start < word.endColumn) {
+      return { startColumn: word.startColumn, endColumn: word.endColumn };
+    }
+  }
+  return { startColumn: start, endColumn: end };
+}
+
 export function loadMonaco() {
   return new Promise((resolve, reject) => {
     if (typeof window.require !== "function") {
@@ -40,6 +53,8 @@ export class CodeEditor {
       minimap: { enabled: false },
       fontSize: 13,
       wordBasedSuggestions: "off",
+      acceptSuggestionOnEnter: "smart", // Enter after a word the list already shows is a new line
+      selectOnLineNumbers: false, // a click there sets a breakpoint and leaves the cursor alone
       scrollBeyondLastLine: false,
       tabSize: 4,
       insertSpaces: true,
@@ -260,9 +275,8 @@ export class CodeEditor {
     if (!response || entry.model.isDisposed() || entry.model.getValue() !== code) return;
     this.monaco.editor.setModelMarkers(entry.model, "kernel", (response.diagnostics || []).map((marker) => ({
       startLineNumber: marker.startLineNumber,
-      startColumn: marker.startColumn,
       endLineNumber: marker.endLineNumber,
-      endColumn: marker.endColumn,
+      ...wordColumns(entry.model, marker),
       message: marker.message,
       severity: marker.severity,
     })));

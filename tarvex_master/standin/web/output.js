@@ -70,11 +70,13 @@ export class OutputPanel {
     this.write(id, text.endsWith("\n") ? text : text + "\n", kind);
   }
 
-  finish(id, ok) {
+  // How a request ended: true or "ok", false or "failed", or "stopped" (neither:
+  // it was told to stop). The first word stays; later ones repeat it.
+  finish(id, outcome) {
     const block = this.blocks.get(id);
-    if (!block) return;
+    if (!block || !block.root.classList.contains("running")) return;
     block.root.classList.remove("running");
-    block.root.classList.add(ok ? "ok" : "failed");
+    block.root.classList.add(outcome === true ? "ok" : outcome === false ? "failed" : outcome);
   }
 
   clear() {
