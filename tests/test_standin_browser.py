@@ -222,6 +222,19 @@ def test_a_debug_run_that_raises_ends_failed_and_clears_the_debugger_tab(page):
     assert page.element("debug-stack").text == "" and page.element("debug-locals").text == ""
 
 
+def test_a_module_that_fails_to_import_shows_its_traceback_once_from_the_users_code(page):
+    page.set_module("def f():\n    return 1\n\nraise ValueError('at import')\n")
+    page.element("run").click()
+    page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, '#run-target option[value="f"]'), "f in the menu")
+    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="f"]').click()
+    page.element("run").click()
+    page.wait(lambda p: p.driver.find_elements(By.XPATH, "//div[contains(@class, 'block failed')][contains(., 'main.f(')]"),
+              "the run of f to fail")
+    block = page.driver.find_element(By.XPATH, "//div[contains(@class, 'block failed')][contains(., 'main.f(')]")
+    assert block.text.count("ValueError: at import") == 1
+    assert "importlib" not in block.text and 'File "<virtual:main>", line 4' in block.text
+
+
 SPILL_MODULE = ("import pandas as pd\n\n"
                 "def table(n):\n"
                 "    return pd.DataFrame({f'c{j}': range(j, 10 * n, 10) for j in range(10)})\n")

@@ -86,19 +86,26 @@ const handlers = {
     output.line(id, m.text, m.level === "error" ? "error" : "info");
   },
   stdout(m) { write(m, m.content, ""); },
-  stderr(m) { write(m, m.content, "stderr"); },
+  stderr(m) {
+    if (m.request_id) streamedErrors.set(m.request_id, (streamedErrors.get(m.request_id) || "") + m.content);
+    write(m, m.content, "stderr");
+  },
   result_output(m) {
     if (addinRequests.has(m.request_id) && !output.blocks.has(m.request_id)) return;
     write(m, m.content, "result");
   },
   execution_result(m) {
+    streamedErrors.delete(m.request_id);
     if (addinRequests.has(m.request_id)) return;
     output.finish(m.request_id, true);
   },
   execution_error(m) {
     const error = m.error;
     const text = typeof error === "string" ? error : error?.traceback || `${error?.type}: ${error?.message}`;
-    write(m, text, "error");
+    // A function's traceback was already streamed to its stderr: show it once.
+    const streamed = streamedErrors.get(m.request_id) || "";
+    streamedErrors.delete(m.request_id);
+    if (!streamed.includes(text.trimEnd())) write(m, text, "error");
     output.finish(m.request_id, false);
     if (m.request_id === debugRequest) endDebugging("failed");
   },
@@ -152,6 +159,7 @@ function route(message) {
 }
 
 function finishAddinBlock(id, outcome) {
+  streamedErrors.delete(id);
   if (addinRequests.has(id) && output.blocks.has(id)) output.finish(id, outcome);
 }
 
@@ -168,6 +176,9 @@ function remember(id, label, fromAddin) {
     addinRequests.delete(oldest);
   }
 }
+
+// What each request wrote to stderr, until its outcome arrives.
+const streamedErrors = new Map();
 
 function write(message, text, kind) {
   const id = message.request_id ?? "kernel";
