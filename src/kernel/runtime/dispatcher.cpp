@@ -18,13 +18,19 @@ namespace tarvex::kernel {
 
 namespace {
 
-// A handler either finishes at once (sync) or returns a coroutine to await.
-using SyncHandler = void (*)(nb::handle self, nb::handle message);
-using AsyncHandler = Coro (*)(nb::object self, nb::object message);
+// A route either returns at once (handling the message on the spot, or
+// starting a task that does) or gives a coroutine that the receive loop
+// awaits before it reads the next frame: kept for quick replies whose order
+// with the next message matters.
+using ImmediateHandler = void (*)(nb::handle self, nb::handle message);
+using AwaitedHandler = Coro (*)(nb::object self, nb::object message);
 struct Route {
-    SyncHandler sync = nullptr;
-    AsyncHandler async = nullptr;
+    ImmediateHandler immediate = nullptr;
+    AwaitedHandler awaited = nullptr;
 };
+
+Route immediate(ImmediateHandler handler) { return {handler, nullptr}; }
+Route awaited(AwaitedHandler handler) { return {nullptr, handler}; }
 
 struct TextHash {
     using is_transparent = void;
@@ -58,7 +64,7 @@ nb::object debugger(nb::handle self) { return self.attr(names::_debugger); }
 
 // Handlers that wait for a pool thread run as tasks, so that the receive
 // loop keeps reading (the pool's workers may be waiting for sys_responses).
-template <AsyncHandler handler>
+template <AwaitedHandler handler>
 void start_as_task(nb::handle self, nb::handle message) {
     start_task(self, message, handler(nb::borrow(self), nb::borrow(message)).object());
 }
@@ -350,39 +356,39 @@ Coro on_set_hover_mode(nb::object self, nb::object message) {
 
 RouteTable *build_routes() {
     auto *table = new RouteTable{
-        {"execution_request", {on_execution_request, nullptr}},
-        {"add_path", {nullptr, on_add_path}},
-        {"remove_path", {nullptr, on_remove_path}},
-        {"reset_namespace", {nullptr, on_reset_namespace}},
-        {"reset_path", {nullptr, on_reset_path}},
-        {"set_package_paths", {nullptr, handle_set_package_paths}},
-        {"set_python_paths", {nullptr, handle_set_python_paths}},
-        {"unload_and_clear_paths", {nullptr, handle_unload_and_clear_paths}},
-        {"update_module", {nullptr, on_update_module}},
-        {"delete_module", {nullptr, on_delete_module}},
-        {"completion_request", {start_editor_request<completion_method>, nullptr}},
-        {"signature_help_request", {start_editor_request<signature_help_method>, nullptr}},
-        {"hover_request", {start_editor_request<hover_method>, nullptr}},
-        {"diagnostic_request", {start_editor_request<diagnostic_method>, nullptr}},
-        {"shutdown", {nullptr, on_shutdown}},
+        {"execution_request", immediate(on_execution_request)},
+        {"add_path", awaited(on_add_path)},
+        {"remove_path", awaited(on_remove_path)},
+        {"reset_namespace", awaited(on_reset_namespace)},
+        {"reset_path", awaited(on_reset_path)},
+        {"set_package_paths", awaited(handle_set_package_paths)},
+        {"set_python_paths", awaited(handle_set_python_paths)},
+        {"unload_and_clear_paths", awaited(handle_unload_and_clear_paths)},
+        {"update_module", awaited(on_update_module)},
+        {"delete_module", awaited(on_delete_module)},
+        {"completion_request", immediate(start_editor_request<completion_method>)},
+        {"signature_help_request", immediate(start_editor_request<signature_help_method>)},
+        {"hover_request", immediate(start_editor_request<hover_method>)},
+        {"diagnostic_request", immediate(start_editor_request<diagnostic_method>)},
+        {"shutdown", awaited(on_shutdown)},
         {"custom_function_call",
-         {start_message_handler<custom_function_call_method, custom_function_call_log>, nullptr}},
-        {"run_module", {start_message_handler<run_module_method, run_module_log>, nullptr}},
-        {"event_execution", {start_message_handler<event_execution_method, event_execution_log>, nullptr}},
+         immediate(start_message_handler<custom_function_call_method, custom_function_call_log>)},
+        {"run_module", immediate(start_message_handler<run_module_method, run_module_log>)},
+        {"event_execution", immediate(start_message_handler<event_execution_method, event_execution_log>)},
         {"python_function_call",
-         {start_message_handler<python_function_call_method, python_function_call_log>, nullptr}},
-        {"execute_streaming_function", {on_execute_streaming_function, nullptr}},
-        {"cancel_streaming_function", {on_cancel_streaming_function, nullptr}},
-        {"debug_continue", {nullptr, on_debug_continue}},
-        {"debug_step_over", {on_debug_step<&names::step_over>, nullptr}},
-        {"debug_step_into", {on_debug_step<&names::step_into>, nullptr}},
-        {"debug_step_out", {on_debug_step<&names::step_out>, nullptr}},
-        {"debug_stop", {nullptr, on_debug_stop}},
-        {"debug_evaluate", {start_as_task<on_debug_evaluate>, nullptr}},
-        {"debug_update_breakpoints", {on_debug_update_breakpoints, nullptr}},
-        {"sys_response", {on_sys_response, nullptr}},
-        {"get_object_registry", {start_as_task<on_get_object_registry>, nullptr}},
-        {"set_hover_mode", {nullptr, on_set_hover_mode}},
+         immediate(start_message_handler<python_function_call_method, python_function_call_log>)},
+        {"execute_streaming_function", immediate(on_execute_streaming_function)},
+        {"cancel_streaming_function", immediate(on_cancel_streaming_function)},
+        {"debug_continue", awaited(on_debug_continue)},
+        {"debug_step_over", immediate(on_debug_step<&names::step_over>)},
+        {"debug_step_into", immediate(on_debug_step<&names::step_into>)},
+        {"debug_step_out", immediate(on_debug_step<&names::step_out>)},
+        {"debug_stop", awaited(on_debug_stop)},
+        {"debug_evaluate", immediate(start_as_task<on_debug_evaluate>)},
+        {"debug_update_breakpoints", immediate(on_debug_update_breakpoints)},
+        {"sys_response", immediate(on_sys_response)},
+        {"get_object_registry", immediate(start_as_task<on_get_object_registry>)},
+        {"set_hover_mode", awaited(on_set_hover_mode)},
     };
     return table;
 }
@@ -418,11 +424,11 @@ nb::object dispatch(nb::handle self, nb::handle message) {
     auto route = routes->find(std::string_view(text, static_cast<size_t>(size)));
     if (route == routes->end())
         return nb::none();  // unknown types are ignored
-    if (route->second.sync) {
-        route->second.sync(self, message);
+    if (route->second.immediate) {
+        route->second.immediate(self, message);
         return nb::none();
     }
-    return route->second.async(nb::borrow(self), nb::borrow(message)).object();
+    return route->second.awaited(nb::borrow(self), nb::borrow(message)).object();
 }
 
 Coro handle_incoming(nb::object self, nb::object message) {
