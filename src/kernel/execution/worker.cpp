@@ -133,10 +133,6 @@ nb::object deserialize_args(nb::handle kernel, nb::handle args) {
     return kernel.attr(names::_deserialize_args)(args);
 }
 
-nb::object to_wire_function() {
-    return module_global(names::tarvex).attr(names::Serializer).attr(names::to_wire);
-}
-
 nb::object call_with(nb::handle func, nb::handle args) {
     nb::object positional = nb::steal(PySequence_Tuple(args.ptr()));
     if (!positional.is_valid())

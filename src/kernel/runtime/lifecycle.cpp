@@ -4,6 +4,7 @@
 #include "kernel/execution/output_routing.hpp"
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/worker.hpp"
+#include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -75,13 +76,14 @@ Coro listen(nb::object self) {
             }
             nb::object data;
             try {
-                data = nb::handle(refs.json_loads)(*frame);
+                data = json_loads(*frame);
             } catch (...) {
                 // Not only JSONDecodeError: nesting too deep for the parser
                 // raises RecursionError, and is no more readable.
                 nb::object unreadable = catch_exception();
                 if (!PyErr_GivenExceptionMatches(unreadable.ptr(), refs.JSONDecodeError))
-                    log().warning("[Kernel] Unreadable frame: ", type_name_of(unreadable), ": ", nb::str(unreadable));
+                    log().warning("[Kernel] Unreadable frame: ", type_name_of(unreadable), ": ",
+                                  nb::str(unreadable));
             }
             if (!data.is_valid()) {
                 co_await send_message(self,

@@ -84,7 +84,6 @@ struct Refs {
     PyObject *threading_Lock = nullptr;
     PyObject *ThreadPoolExecutor = nullptr;
 
-    PyObject *json_loads = nullptr;
     PyObject *JSONDecodeError = nullptr;
     PyObject *format_exception = nullptr;
     PyObject *print_exc = nullptr;

@@ -1,0 +1,35 @@
+// Wire values in replies: the JSON text of Serializer.to_wire(value),
+// written by the object bridge straight from the Python value (no wire
+// dicts), and carried in a message so that it is encoded once however many
+// messages of the reply hold it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+namespace tarvex::kernel {
+
+namespace nb = nanobind;
+
+// Finds the writer in the object bridge's module, at module load.
+void init_wire_text(nb::handle bridge_module);
+
+// The UTF-8 JSON text of to_wire(value), as bytes; a replaced to_wire is
+// called as before.
+nb::bytes wire_text(nb::handle value);
+
+// The text of the list of wire values whose texts are `items`: what a
+// generator's results make.
+nb::bytes wire_list_text(const std::vector<nb::bytes> &items);
+
+// Whether `text` is JSON null (what a to_wire replaced to return None gives).
+bool is_null_text(nb::handle text);
+
+// What a message holds for the wire value of `text`: an orjson.Fragment
+// when messages are orjson's text, so it is spliced and never encoded
+// again; otherwise (no orjson, or json_dumps replaced) the value it reads
+// back as, for json.dumps or the replacement to encode.
+nb::object wire_field(nb::handle text);
+
+}  // namespace tarvex::kernel
