@@ -323,6 +323,7 @@ def test_frames_only_the_json_module_reads_are_read(bl, odd):
     bl.send({"type": "execution_request", "code": "1 + 1", "request_id": r, "note": odd})
     assert bl.expect("execution_result", request_id=r)["result"] == "2"
 
+
 def test_frame_size_limit_and_invalid_json(bl):
     at_limit = json.dumps({"type": "no_such_type", "pad": ""})
     at_limit = at_limit[:-2] + "x" * (1048576 - len(at_limit)) + '"}'
