@@ -60,7 +60,7 @@ NB_MODULE(kernel, m) {
         user_package = nb::module_::import_("tarvex");
     }
     m.attr("tarvex") = user_package;
-    kernel::init_wire_text(user_package.attr("vantrel"));
+    kernel::init_wire_text(m, user_package.attr("vantrel"));
 
     m.attr("MAX_MESSAGE_SIZE") = 1048576;
     m.attr("CHUNK_SIZE") = 65536;

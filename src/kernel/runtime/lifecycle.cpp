@@ -29,8 +29,10 @@ nb::object library_frame_limit() {
 
 Coro connect(nb::object self) {
     nb::object ws_url = self.attr(names::server_url) + nb::str("/ws/kernel/") + self.attr(names::workbook_id);
-    self.attr(names::websocket) =
-        co_await websockets().attr("connect")(ws_url, nb::arg("max_size") = library_frame_limit());
+    // No per-message compression: the Business Layer is on this machine,
+    // where deflating a long reply costs far more than sending it.
+    self.attr(names::websocket) = co_await websockets().attr("connect")(
+        ws_url, nb::arg("max_size") = library_frame_limit(), nb::arg("compression") = nb::none());
     self.attr(names::running) = true;
     nb::object loop = nb::handle(refs.get_running_loop)();
     self.attr(names::_loop) = loop;

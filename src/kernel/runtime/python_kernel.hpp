@@ -27,8 +27,9 @@ struct EncodedMessage {
 // Whether messages are orjson's UTF-8 bytes: orjson imported and the
 // module's own json_dumps in place.
 bool messages_as_bytes();
-// The JSON text of `message`: orjson's bytes (sent as they are, never
-// decoded) when messages_as_bytes(), otherwise json_dumps' str.
+// The JSON text of `message`: when messages_as_bytes(), orjson's UTF-8
+// text as a list of bytes parts (see message_parts; sent as they are,
+// never decoded), otherwise json_dumps' str.
 nb::object message_text(nb::handle message);
 // On any thread, with the GIL: `message` encoded by message_text.
 EncodedMessage encode_message(nb::handle message);
@@ -44,11 +45,12 @@ nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
 nb::str dumps(nb::handle obj);
 
 // --- chunking (transport/chunking.cpp) ---
-// Sends `raw_json` (str, or the UTF-8 bytes of message_text) as chunk
-// frames of CHUNK_SIZE characters each.
+// Sends `raw_json` (a text of message_text) as chunk frames of CHUNK_SIZE
+// characters each.
 Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
                           nb::object request_id);
-// Whether `raw_json` (str or UTF-8 bytes) is longer than `size` characters.
+// Whether `raw_json` (a text of message_text) is longer than `size`
+// characters.
 bool longer_than(nb::handle raw_json, Py_ssize_t size);
 // The message completed by this chunk, or None.
 nb::object handle_chunk(nb::handle self, nb::handle message);

@@ -82,8 +82,9 @@ void make_room(nb::handle buffers, nb::handle keep, bool adding_buffer, Py_ssize
     }
 }
 
-// orjson's text of a message: each frame is written straight from it.
-Coro send_chunked_bytes(nb::object self, nb::bytes raw_json, nb::object message_type, nb::object request_id) {
+// orjson's text of a message, in parts: each frame is written straight
+// from them.
+Coro send_chunked_parts(nb::object self, nb::list raw_json, nb::object message_type, nb::object request_id) {
     nb::str chunk_id = uuid4_text();
     ChunkFrames frames(std::move(raw_json), chunk_size(), module_global(names::CHUNK_HEADER_TYPE), chunk_id,
                        message_type, request_id);
@@ -140,15 +141,15 @@ bool longer_than(nb::handle raw_json, Py_ssize_t size) {
     if (PyUnicode_Check(raw_json.ptr()))
         return PyUnicode_GET_LENGTH(raw_json.ptr()) > size;
     // A byte is at most a character: most messages need no count.
-    Py_ssize_t bytes = PyBytes_GET_SIZE(raw_json.ptr());
-    return bytes > size &&
-           utf8_characters(PyBytes_AS_STRING(raw_json.ptr()), static_cast<size_t>(bytes)) > size;
+    Py_ssize_t bytes = 0;
+    for (nb::handle part : nb::borrow<nb::list>(raw_json)) bytes += PyBytes_GET_SIZE(part.ptr());
+    return bytes > size && utf8_characters(raw_json, size) > size;
 }
 
 Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
                           nb::object request_id) {
-    if (PyBytes_Check(raw_json.ptr()))
-        return send_chunked_bytes(std::move(self), nb::borrow<nb::bytes>(raw_json), std::move(message_type),
+    if (PyList_Check(raw_json.ptr()))
+        return send_chunked_parts(std::move(self), nb::borrow<nb::list>(raw_json), std::move(message_type),
                                   std::move(request_id));
     return send_chunked_str(std::move(self), std::move(raw_json), std::move(message_type),
                             std::move(request_id));

@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -40,7 +41,7 @@ bool ready_to_send(nb::handle self, nb::handle message_type, nb::object &websock
     return false;
 }
 
-// Writes one encoded message (str, or UTF-8 bytes sent as a text frame):
+// Writes one encoded message (str, or UTF-8 parts sent as one text frame):
 // one frame, or chunk frames when it is longer than CHUNK_SIZE characters.
 Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::object raw_json,
                 nb::object message_type, nb::object request_id, std::chrono::steady_clock::time_point start) {
@@ -53,8 +54,8 @@ Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::obje
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         if (waited_ms > slow_lock_wait_ms)
             log().warning("[TIMING] Socket lock waited ", ms1(waited_ms), "ms for: type=", message_type);
-        if (PyBytes_Check(raw_json.ptr()))
-            co_await websocket.attr(names::send)(raw_json, nb::arg("text") = true);
+        if (PyList_Check(raw_json.ptr()))
+            co_await websocket.attr(names::send)(joined(raw_json), nb::arg("text") = true);
         else
             co_await websocket.attr(names::send)(raw_json);
     }
@@ -98,7 +99,7 @@ bool messages_as_bytes() { return have_orjson() && own_json_dumps(module_global(
 
 nb::object message_text(nb::handle message) {
     if (messages_as_bytes())
-        return orjson_bytes(message);
+        return message_parts(message);
     return dumps(message);
 }
 
