@@ -85,6 +85,16 @@ FX = textwrap.dedent("""\
 # here with to_wire as the reference.
 MIXED = '{"a": [1, 2.5, "é中😀", None, True], "t": (3, "x"), "nan": float("nan"), "day": datetime.date(2024, 5, 1)}'
 FX += f"\nimport datetime\ndef mixed():\n    return {MIXED}\n"
+# Floats of every magnitude and layout, for their display line.
+FLOAT_COLUMN = textwrap.dedent("""\
+    def float_column():
+        import math, random, struct
+        rng = random.Random(5)
+        values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(3000)]
+        values += [rng.random() * 10.0 ** rng.randint(-20, 20) for _ in range(3000)]
+        return values + [0.0, -0.0, math.inf, -math.inf, -math.nan, 1e16, 1e15, 1e-4, 1e-5, 5e-324, 0.1, 100.0]
+""")
+FX += FLOAT_COLUMN
 
 
 def rid():
@@ -221,6 +231,14 @@ def test_both_replies_carry_the_result_text_of_to_wire(bl):
     expected = json.loads(orjson.dumps(Serializer.to_wire(eval(MIXED))))
     assert [json.loads(text)["result"] for text in texts] == [expected, expected]
     assert [orjson.dumps(json.loads(text)).decode() for text in texts] == texts
+
+
+def test_a_list_of_floats_is_shown_as_repr_shows_it(bl):
+    namespace = {}
+    exec(FLOAT_COLUMN, namespace)
+    seen = call(bl, "float_column")
+    assert seen[0] == {"type": "result_output", "content": f"Out: {namespace['float_column']()!r}\n",
+                       "request_id": seen[0]["request_id"], "workbook_id": None, "source": "addin"}
 
 
 REPLACE_JSON_DUMPS = textwrap.dedent("""\
