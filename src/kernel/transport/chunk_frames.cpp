@@ -94,10 +94,6 @@ std::string orjson_text(nb::handle value) {
     return std::string(PyBytes_AS_STRING(text.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(text.ptr())));
 }
 
-}  // namespace
-
-namespace {
-
 // UTF-8 continuation bytes (10xxxxxx), eight at a time: each byte's bit 6
 // is shifted under its bit 7, and the flags left in bit 7 are summed by
 // one multiplication.
