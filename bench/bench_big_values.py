@@ -72,9 +72,10 @@ def chunk_header(frame):
     return head
 
 
-async def call(kernel, function_name, request_id):
+async def call(kernel, function_name, request_id, keep=False):
     """Seconds from the request to the last chunk of its
-    function_execution_result, and the request's chunk frames."""
+    function_execution_result, and the request's chunk frames when `keep`
+    (kept only then: holding them makes the receiving side slower)."""
     start = time.perf_counter()
     await kernel.send({"type": "custom_function_call", "module_name": "values", "function_name": function_name,
                        "args": [], "request_id": request_id})
@@ -89,7 +90,8 @@ async def call(kernel, function_name, request_id):
         header = chunk_header(frame)
         if header["request_id"] != request_id:
             continue
-        frames.append(frame)
+        if keep:
+            frames.append(frame)
         if (header["original_type"] == "function_execution_result"
                 and header["chunk_index"] == header["total_chunks"] - 1):
             return time.perf_counter() - start, frames
@@ -122,15 +124,14 @@ def reset_peak(pid):
 
 
 async def measure(kernel, echo, label, function_name, emit):
-    await call(kernel, function_name, f"{function_name}-warm")
-    kernel_s, echo_s, emit_s = [], [], []
-    for i in range(REPEAT):
-        seconds, frames = await call(kernel, function_name, f"{function_name}-{i}")
-        kernel_s.append(seconds)
-        echo_s.append(await echo_trip(echo, frames))
-        emit_s.append(emit_time(emit))
+    _, frames = await call(kernel, function_name, f"{function_name}-warm", keep=True)
     count, characters = len(frames), sum(map(len, frames))
     reply = sum(len(f) for f in frames if chunk_header(f)["original_type"] == "function_execution_result")
+    kernel_s, echo_s, emit_s = [], [], []
+    for i in range(REPEAT):
+        kernel_s.append((await call(kernel, function_name, f"{function_name}-{i}"))[0])
+        echo_s.append(await echo_trip(echo, frames))
+        emit_s.append(emit_time(emit))
     del frames
     reset_peak(kernel.process.pid)
     before = memory_kib(kernel.process.pid, "VmRSS")
