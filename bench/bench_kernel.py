@@ -34,7 +34,7 @@ SYS_READS = 2_000
 ECHO_CLIENT = """
 import asyncio, sys, websockets
 async def main():
-    async with websockets.connect(sys.argv[1], max_size=None) as ws:
+    async with websockets.connect(sys.argv[1], max_size=None, compression=None) as ws:  # as the kernel connects
         async for frame in ws:
             await ws.send(frame)
 asyncio.run(main())

@@ -2,8 +2,12 @@
 editor's run command), event handlers, callables handed to the add-in, and
 streaming functions, against a real kernel process."""
 
+import datetime
+import json
 import textwrap
 import uuid
+
+import orjson
 
 import pytest
 
@@ -73,7 +77,24 @@ FX = textwrap.dedent("""\
         yield 1
         yield 2
         raise (ValueError() if bare else RuntimeError("stream broke"))
+
+    def long_text(pad):
+        return "x" * pad + "é中😀" * 30000
 """)
+# A result covering several wire rules, sent by fx.mixed() and converted
+# here with to_wire as the reference.
+MIXED = '{"a": [1, 2.5, "é中😀", None, True], "t": (3, "x"), "nan": float("nan"), "day": datetime.date(2024, 5, 1)}'
+FX += f"\nimport datetime\ndef mixed():\n    return {MIXED}\n"
+# Floats of every magnitude and layout, for their display line.
+FLOAT_COLUMN = textwrap.dedent("""\
+    def float_column():
+        import math, random, struct
+        rng = random.Random(5)
+        values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(3000)]
+        values += [rng.random() * 10.0 ** rng.randint(-20, 20) for _ in range(3000)]
+        return values + [0.0, -0.0, math.inf, -math.inf, -math.nan, 1e16, 1e15, 1e-4, 1e-5, 5e-324, 0.1, 100.0]
+""")
+FX += FLOAT_COLUMN
 
 
 def rid():
@@ -157,6 +178,86 @@ def test_none_and_generator_results(bl, function_name, out, result):
 def test_numpy_numbers_reach_the_cell_as_numbers(bl, kind, text, result):
     seen = call(bl, "numpy_number", [kind, text])
     assert seen[-2]["result"] == result and seen[-1]["result"] == result
+
+
+# --- long and non-ASCII results on the wire ---
+
+def raw_replies(layer, request_id):
+    """The request's frames as sent, by the type of message they carry, up to
+    its function_execution_result."""
+    frames = {}
+    while True:
+        text = layer.frame()
+        message = json.loads(text)
+        if message.get("request_id") != request_id:
+            continue
+        kind = message["original_type"] if message["type"] == "chunk" else message["type"]
+        frames.setdefault(kind, []).append(text)
+        if kind == "function_execution_result" and message.get("chunk_index", 0) == message.get("total_chunks", 1) - 1:
+            return frames
+
+
+def send_call(layer, function_name, args=()):
+    r = rid()
+    layer.send({"type": "custom_function_call", "module_name": "fx", "function_name": function_name,
+                "args": [wire(a) for a in args], "request_id": r})
+    return r
+
+
+def check_long_text_replies(layer, pad, canonical):
+    """Both replies of fx.long_text(pad) come in pieces of 65,536 characters,
+    each frame written as `canonical` writes its content, and put back
+    together give the text exactly."""
+    replies = raw_replies(layer, send_call(layer, "long_text", [pad]))
+    for kind in ("execution_result", "function_execution_result"):
+        chunks = [json.loads(frame) for frame in replies[kind]]
+        assert all(frame == canonical(chunk) for frame, chunk in zip(replies[kind], chunks))
+        assert [len(chunk["data"]) for chunk in chunks[:-1]] == [65536] * (len(chunks) - 1)
+        whole = json.loads("".join(chunk["data"] for chunk in chunks))
+        assert whole["result"] == wire("x" * pad + "é中😀" * 30000)
+    return replies
+
+
+@pytest.mark.parametrize("pad", [0, 1, 2])  # a two-, three- and four-byte character ends the first piece
+def test_long_result_is_cut_between_characters(bl, pad):
+    check_long_text_replies(bl, pad, lambda chunk: orjson.dumps(chunk).decode())
+
+
+def test_both_replies_carry_the_result_text_of_to_wire(bl):
+    from tarvex_master.python_server.tarvex.vantrel import Serializer
+
+    replies = raw_replies(bl, send_call(bl, "mixed"))
+    texts = [replies[kind][0] for kind in ("execution_result", "function_execution_result")]
+    expected = json.loads(orjson.dumps(Serializer.to_wire(eval(MIXED))))
+    assert [json.loads(text)["result"] for text in texts] == [expected, expected]
+    assert [orjson.dumps(json.loads(text)).decode() for text in texts] == texts
+
+
+def test_a_list_of_floats_is_shown_as_repr_shows_it(bl):
+    namespace = {}
+    exec(FLOAT_COLUMN, namespace)
+    seen = call(bl, "float_column")
+    assert seen[0] == {"type": "result_output", "content": f"Out: {namespace['float_column']()!r}\n",
+                       "request_id": seen[0]["request_id"], "workbook_id": None, "source": "addin"}
+
+
+REPLACE_JSON_DUMPS = textwrap.dedent("""\
+    import json, sys
+    sys.modules["tarvex_master.python_server.kernel"].json_dumps = (
+        lambda obj: json.dumps({**obj, "encoder": "replaced"}))""")
+
+
+@pytest.mark.parametrize("prelude, replacement, encoder", [
+    ("import sys; sys.modules['orjson'] = None", None, None),
+    (None, REPLACE_JSON_DUMPS, "replaced"),
+])
+def test_without_orjson_or_with_json_dumps_replaced(fresh, prelude, replacement, encoder):
+    layer = fresh(prelude=prelude)
+    layer.request({"type": "update_module", "module_name": "fx", "code": FX}, "module_updated")
+    if replacement:
+        layer.execute(replacement, rid())
+    replies = check_long_text_replies(layer, 1, json.dumps)
+    assert {json.loads(frame).get("encoder") for frames in replies.values() for frame in frames} == {encoder}
 
 
 def test_print_then_raise_streams_and_reports_the_traceback(bl):

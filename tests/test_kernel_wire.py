@@ -317,6 +317,13 @@ def test_long_reply_goes_out_in_chunks(bl, r, header_id):
 
 # --- frames ---
 
+@pytest.mark.parametrize("odd", [float("nan"), "\ud800"])
+def test_frames_only_the_json_module_reads_are_read(bl, odd):
+    r = rid()
+    bl.send({"type": "execution_request", "code": "1 + 1", "request_id": r, "note": odd})
+    assert bl.expect("execution_result", request_id=r)["result"] == "2"
+
+
 def test_frame_size_limit_and_invalid_json(bl):
     at_limit = json.dumps({"type": "no_such_type", "pad": ""})
     at_limit = at_limit[:-2] + "x" * (1048576 - len(at_limit)) + '"}'

@@ -13,6 +13,7 @@
 #include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace nb = nanobind;
 using namespace tarvex;
@@ -59,6 +60,7 @@ NB_MODULE(kernel, m) {
         user_package = nb::module_::import_("tarvex");
     }
     m.attr("tarvex") = user_package;
+    kernel::init_wire_text(m, user_package.attr("vantrel"));
 
     m.attr("MAX_MESSAGE_SIZE") = 1048576;
     m.attr("CHUNK_SIZE") = 65536;

@@ -1,6 +1,7 @@
 #include "kernel/execution/worker.hpp"
 
 #include "common/args.hpp"
+#include "kernel/execution/float_list_repr.hpp"
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
@@ -133,10 +134,6 @@ nb::object deserialize_args(nb::handle kernel, nb::handle args) {
     return kernel.attr(names::_deserialize_args)(args);
 }
 
-nb::object to_wire_function() {
-    return module_global(names::tarvex).attr(names::Serializer).attr(names::to_wire);
-}
-
 nb::object call_with(nb::handle func, nb::handle args) {
     nb::object positional = nb::steal(PySequence_Tuple(args.ptr()));
     if (!positional.is_valid())
@@ -179,7 +176,12 @@ nb::str repr_text(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
-nb::object out_line(nb::handle value) { return nb::str("Out: ") + repr_text(value) + nb::str("\n"); }
+nb::object out_line(nb::handle value) {
+    nb::object line = float_list_out_line(value);
+    if (line.is_valid())
+        return line;
+    return nb::str("Out: ") + repr_text(value) + nb::str("\n");
+}
 
 void drop_user_value(nb::handle outcome, PyObject *key) {
     if (PyDict_Check(outcome.ptr()) && PyDict_Pop(outcome.ptr(), key, nullptr) < 0)

@@ -145,9 +145,6 @@ nb::object type_name_of(nb::handle obj);
 // kernel._deserialize_args(args): the call arguments decoded from wire values.
 nb::object deserialize_args(nb::handle kernel, nb::handle args);
 
-// tarvex.Serializer.to_wire, looked up at each use.
-nb::object to_wire_function();
-
 // func(*args) for a list of arguments.
 nb::object call_with(nb::handle func, nb::handle args);
 

@@ -11,6 +11,7 @@
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/prepared_replies.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -68,18 +69,17 @@ nb::object find_function(nb::handle module_name, nb::handle function_name) {
     return module.attr(function_name);
 }
 
-// A generator is run to its end here, on the worker: the cell gets the list
-// of everything it yielded.
-nb::object wire_result(nb::handle value) {
-    nb::object to_wire = to_wire_function();
+// The JSON text of the result's wire value. A generator is run to its end
+// here, on the worker: the cell gets the list of everything it yielded.
+nb::bytes wire_result(nb::handle value) {
     if (!PyGen_Check(value.ptr()))
-        return to_wire(value);
-    nb::list items;
+        return wire_text(value);
+    std::vector<nb::bytes> items;
     nb::object iterator = nb::borrow(value);
-    while (PyObject *item = PyIter_Next(iterator.ptr())) items.append(to_wire(nb::steal(item)));
+    while (PyObject *item = PyIter_Next(iterator.ptr())) items.push_back(wire_text(nb::steal(item)));
     if (PyErr_Occurred())
         throw nb::python_error();
-    return items;
+    return wire_list_text(items);
 }
 
 // The worker (execute_function): everything the user's code raises becomes
@@ -89,7 +89,7 @@ nb::dict execute_function(nb::handle self, const Call &call, CapturedOutput &out
     try {
         nb::object func = find_function(call.module_name, call.function_name);
         nb::object value = call_with(func, deserialize_args(self, call.args));
-        nb::object result = wire_result(value);
+        nb::bytes result = wire_result(value);
         return make_message({{names::status, nb::str("success")},
                              {names::result, result},
                              {names::base_result, value},
@@ -105,13 +105,15 @@ nb::dict execute_function(nb::handle self, const Call &call, CapturedOutput &out
 }
 
 // The replies of a finished call, made on the worker (see
-// prepared_replies.hpp).
+// prepared_replies.hpp). The result's text is in both messages, encoded
+// once.
 void prepare_replies(PreparedReplies &replies, const Call &call, nb::handle outcome) {
     replies.prepare([&](PreparedReplies &out) {
         nb::object logs = get(outcome, names::logs, nb::str(""));
         if (get(outcome, names::status).equal(nb::str("success"))) {
-            nb::object result = get(outcome, names::result);
-            if (!result.is_none())
+            nb::object text = get(outcome, names::result);
+            nb::object result = wire_field(text);
+            if (!is_null_text(text))
                 out.add(make_message({{names::type, nb::str("result_output")},
                                       {names::content, out_line(get(outcome, names::base_result))},
                                       {names::request_id, call.request_id},
@@ -177,6 +179,7 @@ Coro handle_custom_function_call(nb::object self, nb::object message) {
             nb::dict outcome = execute_function(self, call, output);
             prepare_replies(*replies, call, outcome);
             drop_user_value(outcome, names::base_result);
+            drop_user_value(outcome, names::result);  // its text is in the replies
             return outcome;
         });
         nb::object logs = get(outcome, names::logs, nb::str(""));

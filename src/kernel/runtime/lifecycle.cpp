@@ -4,6 +4,7 @@
 #include "kernel/execution/output_routing.hpp"
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/worker.hpp"
+#include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -28,8 +29,10 @@ nb::object library_frame_limit() {
 
 Coro connect(nb::object self) {
     nb::object ws_url = self.attr(names::server_url) + nb::str("/ws/kernel/") + self.attr(names::workbook_id);
-    self.attr(names::websocket) =
-        co_await websockets().attr("connect")(ws_url, nb::arg("max_size") = library_frame_limit());
+    // No per-message compression: the Business Layer is on this machine,
+    // where deflating a long reply costs far more than sending it.
+    self.attr(names::websocket) = co_await websockets().attr("connect")(
+        ws_url, nb::arg("max_size") = library_frame_limit(), nb::arg("compression") = nb::none());
     self.attr(names::running) = true;
     nb::object loop = nb::handle(refs.get_running_loop)();
     self.attr(names::_loop) = loop;
@@ -75,13 +78,14 @@ Coro listen(nb::object self) {
             }
             nb::object data;
             try {
-                data = nb::handle(refs.json_loads)(*frame);
+                data = json_loads(*frame);
             } catch (...) {
                 // Not only JSONDecodeError: nesting too deep for the parser
                 // raises RecursionError, and is no more readable.
                 nb::object unreadable = catch_exception();
                 if (!PyErr_GivenExceptionMatches(unreadable.ptr(), refs.JSONDecodeError))
-                    log().warning("[Kernel] Unreadable frame: ", type_name_of(unreadable), ": ", nb::str(unreadable));
+                    log().warning("[Kernel] Unreadable frame: ", type_name_of(unreadable), ": ",
+                                  nb::str(unreadable));
             }
             if (!data.is_valid()) {
                 co_await send_message(self,

@@ -9,6 +9,7 @@
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/prepared_replies.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -61,7 +62,7 @@ nb::dict execute_callable(nb::handle self, const CallbackCall &call, CapturedOut
         nb::object value, result;
         try {
             value = call_with(func, call_args);
-            result = to_wire_function()(value);
+            result = wire_text(value);
         } catch (...) {
             nb::object e = catch_any();
             print_exception(e);
@@ -86,15 +87,15 @@ void prepare_replies(PreparedReplies &replies, const CallbackCall &call, nb::han
     replies.prepare([&](PreparedReplies &out) {
         nb::object logs = get(outcome, names::logs, nb::str(""));
         if (get(outcome, names::status).equal(nb::str("success"))) {
-            nb::object result = get(outcome, names::result);
-            if (!result.is_none())
+            nb::object text = get(outcome, names::result);
+            if (!is_null_text(text))
                 out.add(make_message({{names::type, nb::str("result_output")},
                                       {names::content, out_line(get(outcome, names::base_result))},
                                       {names::request_id, call.request_id},
                                       {names::workbook_id, call.workbook_id}}));
             out.add(make_message({{names::type, nb::str("python_function_result")},
                                   {names::success, Py_True},
-                                  {names::result, result},
+                                  {names::result, wire_field(text)},
                                   {names::logs, logs},
                                   {names::request_id, call.request_id},
                                   {names::workbook_id, call.workbook_id}}));
@@ -130,6 +131,7 @@ Coro handle_python_function_call(nb::object self, nb::object message) {
             nb::dict outcome = execute_callable(self, call, output);
             prepare_replies(*replies, call, outcome);
             drop_user_value(outcome, names::base_result);
+            drop_user_value(outcome, names::result);  // its text is in the reply
             return outcome;
         });
         nb::object logs = get(outcome, names::logs, nb::str(""));

@@ -21,10 +21,17 @@ Coro send_message(nb::object self, nb::object message);
 // JSON text, or the failure of encoding it.
 struct EncodedMessage {
     nb::object message_type, request_id;
-    nb::object text;     // str, when encoding succeeded
+    nb::object text;     // see message_text, when encoding succeeded
     nb::object failure;  // the exception, when it failed
 };
-// On any thread, with the GIL: `message` encoded by json_dumps.
+// Whether messages are orjson's UTF-8 bytes: orjson imported and the
+// module's own json_dumps in place.
+bool messages_as_bytes();
+// The JSON text of `message`: when messages_as_bytes(), orjson's UTF-8
+// text as a list of bytes parts (see message_parts; sent as they are,
+// never decoded), otherwise json_dumps' str.
+nb::object message_text(nb::handle message);
+// On any thread, with the GIL: `message` encoded by message_text.
 EncodedMessage encode_message(nb::handle message);
 // On the loop: sends `message` exactly as send_message would have sent the
 // dict it was encoded from; a failure of encoding is raised here, where
@@ -38,8 +45,13 @@ nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
 nb::str dumps(nb::handle obj);
 
 // --- chunking (transport/chunking.cpp) ---
+// Sends `raw_json` (a text of message_text) as chunk frames of CHUNK_SIZE
+// characters each.
 Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
                           nb::object request_id);
+// Whether `raw_json` (a text of message_text) is longer than `size`
+// characters.
+bool longer_than(nb::handle raw_json, Py_ssize_t size);
 // The message completed by this chunk, or None.
 nb::object handle_chunk(nb::handle self, nb::handle message);
 

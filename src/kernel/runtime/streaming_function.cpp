@@ -21,6 +21,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -215,7 +216,6 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
 
         log().info("[Kernel] Starting to stream results from generator: ", stream.function_name);
         nb::object canceled = self.attr(names::_canceled_streaming_requests);
-        nb::object to_wire = to_wire_function();
         long count = 0;
         while (PyObject *next = PyIter_Next(generator.ptr())) {
             nb::object item = nb::steal(next);
@@ -225,8 +225,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
                 discard(canceled, stream.request_id);
                 return make_message({{names::canceled, Py_True}});
             }
-            nb::dict message =
-                stream_result(self, stream, {{names::result, to_wire(item)}, {names::done, Py_False}});
+            nb::dict message = stream_result(
+                self, stream, {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}});
             auto sent_from = std::chrono::steady_clock::now();
             wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
             if (double waited = elapsed_ms(sent_from); waited > slow_value_send_s * 1000.0)

@@ -56,7 +56,6 @@ void init_refs(nb::module_ &module) {
     refs.threading_Lock = leak_attr("threading", "Lock");
     refs.ThreadPoolExecutor = leak_attr("concurrent.futures", "ThreadPoolExecutor");
 
-    refs.json_loads = leak_attr("json", "loads");
     refs.JSONDecodeError = leak_attr("json", "JSONDecodeError");
     refs.format_exception = leak_attr("traceback", "format_exception");
     refs.print_exc = leak_attr("traceback", "print_exc");

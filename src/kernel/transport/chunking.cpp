@@ -11,10 +11,12 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/uuid4.hpp"
+#include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "common/uuid4.hpp"
+#include "kernel/transport/chunk_frames.hpp"
 
 namespace tarvex::kernel {
 
@@ -80,10 +82,27 @@ void make_room(nb::handle buffers, nb::handle keep, bool adding_buffer, Py_ssize
     }
 }
 
-}  // namespace
+// orjson's text of a message, in parts: each frame is written straight
+// from them.
+Coro send_chunked_parts(nb::object self, nb::list raw_json, nb::object message_type, nb::object request_id) {
+    nb::str chunk_id = uuid4_text();
+    ChunkFrames frames(std::move(raw_json), chunk_size(), module_global(names::CHUNK_HEADER_TYPE), chunk_id,
+                       message_type, request_id);
+    log().info("[Kernel] Chunking large message: type=", message_type, ", size=", frames.characters(),
+               ", chunks=", frames.total());
+    {
+        auto held = co_await acquire(self.attr(names::_socket_lock));
+        nb::object send = self.attr(names::websocket).attr(names::send);
+        while (!frames.done()) co_await send(frames.next(), nb::arg("text") = true);
+    }
+    log().debug("[Kernel] Sent ", frames.total(), " chunks for message: type=", message_type,
+                ", chunk_id=", chunk_id);
+    co_return nb::none();
+}
 
-Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
-                          nb::object request_id) {
+// Text from json_dumps (json.dumps, or a replacement): each piece goes out
+// in a chunk dict encoded by json_dumps too.
+Coro send_chunked_str(nb::object self, nb::object raw_json, nb::object message_type, nb::object request_id) {
     Py_ssize_t size = chunk_size();
     Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
     nb::str chunk_id = uuid4_text();
@@ -114,6 +133,26 @@ Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object messa
     log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type,
                 ", chunk_id=", chunk_id);
     co_return nb::none();
+}
+
+}  // namespace
+
+bool longer_than(nb::handle raw_json, Py_ssize_t size) {
+    if (PyUnicode_Check(raw_json.ptr()))
+        return PyUnicode_GET_LENGTH(raw_json.ptr()) > size;
+    // A byte is at most a character: most messages need no count.
+    Py_ssize_t bytes = 0;
+    for (nb::handle part : nb::borrow<nb::list>(raw_json)) bytes += PyBytes_GET_SIZE(part.ptr());
+    return bytes > size && utf8_characters(raw_json, size) > size;
+}
+
+Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                          nb::object request_id) {
+    if (PyList_Check(raw_json.ptr()))
+        return send_chunked_parts(std::move(self), nb::borrow<nb::list>(raw_json), std::move(message_type),
+                                  std::move(request_id));
+    return send_chunked_str(std::move(self), std::move(raw_json), std::move(message_type),
+                            std::move(request_id));
 }
 
 nb::object handle_chunk(nb::handle self, nb::handle message) {
@@ -204,7 +243,7 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         throw nb::python_error();
     nb::object reassembled;
     try {
-        reassembled = nb::handle(refs.json_loads)(full_json);
+        reassembled = json_loads(full_json);
     } catch (nb::python_error &e) {
         if (!e.matches(refs.JSONDecodeError))
             throw;

@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -40,11 +41,11 @@ bool ready_to_send(nb::handle self, nb::handle message_type, nb::object &websock
     return false;
 }
 
-// Writes one encoded message: one frame, or chunk frames when it is longer
-// than CHUNK_SIZE.
-Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::str raw_json,
+// Writes one encoded message (str, or UTF-8 parts sent as one text frame):
+// one frame, or chunk frames when it is longer than CHUNK_SIZE characters.
+Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::object raw_json,
                 nb::object message_type, nb::object request_id, std::chrono::steady_clock::time_point start) {
-    if (PyUnicode_GET_LENGTH(raw_json.ptr()) > module_size_constant(names::CHUNK_SIZE)) {
+    if (longer_than(raw_json, module_size_constant(names::CHUNK_SIZE))) {
         co_await send_chunked_message(self, raw_json, header_text(message_type, "unknown"),
                                       header_text(request_id, "N/A"));
     } else {
@@ -53,7 +54,10 @@ Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::str 
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         if (waited_ms > slow_lock_wait_ms)
             log().warning("[TIMING] Socket lock waited ", ms1(waited_ms), "ms for: type=", message_type);
-        co_await websocket.attr(names::send)(raw_json);
+        if (PyList_Check(raw_json.ptr()))
+            co_await websocket.attr(names::send)(joined(raw_json), nb::arg("text") = true);
+        else
+            co_await websocket.attr(names::send)(raw_json);
     }
     log().debug("[TIMING] Message sent: type=", message_type, ", request_id=", request_id);
     co_return nb::none();
@@ -67,7 +71,7 @@ Coro send_message_direct(nb::object self, nb::object message) {
         co_return nb::none();
     log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
     auto start = std::chrono::steady_clock::now();
-    nb::str raw_json = dumps(message);
+    nb::object raw_json = message_text(message);
     co_await write_text(self, websocket, lock, raw_json, message_type, request_id, start);
     co_return nb::none();
 }
@@ -81,16 +85,27 @@ Coro send_encoded_message(nb::object self, EncodedMessage message) {
     auto start = std::chrono::steady_clock::now();
     if (message.failure.is_valid())
         raise(message.failure);  // where send_message would have raised it
-    co_await write_text(self, websocket, lock, nb::borrow<nb::str>(message.text), message.message_type,
-                        message.request_id, start);
+    co_await write_text(self, websocket, lock, message.text, message.message_type, message.request_id, start);
     co_return nb::none();
 }
 
 }  // namespace
 
+namespace {
+bool own_json_dumps(nb::handle function) { return function.ptr() == refs.json_dumps_function; }
+}  // namespace
+
+bool messages_as_bytes() { return have_orjson() && own_json_dumps(module_global(names::json_dumps)); }
+
+nb::object message_text(nb::handle message) {
+    if (messages_as_bytes())
+        return message_parts(message);
+    return dumps(message);
+}
+
 nb::str dumps(nb::handle obj) {
     nb::object function = module_global(names::json_dumps);
-    if (function.ptr() == refs.json_dumps_function)
+    if (own_json_dumps(function))
         return json_dumps(obj);
     nb::object text = function(obj);
     if (!PyUnicode_Check(text.ptr())) {
@@ -104,7 +119,7 @@ EncodedMessage encode_message(nb::handle message) {
     EncodedMessage encoded{get(message, names::type, nb::str("unknown")),
                            get(message, names::request_id, nb::str("N/A")), nb::object(), nb::object()};
     try {
-        encoded.text = dumps(message);
+        encoded.text = message_text(message);
     } catch (...) {
         encoded.failure = catch_any();
     }
