@@ -166,7 +166,7 @@ class PySerializer:
 
 # --- measurement ----------------------------------------------------------
 
-def best_of(fn, repeat):
+def best_of(fn, repeat=5):
     best = float("inf")
     for _ in range(repeat):
         gc.collect()

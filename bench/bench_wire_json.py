@@ -15,45 +15,20 @@ Each figure is measured side by side in this one run:
 Run: tools/devroot python3 bench/bench_wire_json.py
 """
 
-import gc
 import pathlib
 import pickle
 import sys
-import time
 
 import numpy as np
 import orjson
-import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+from bench_vantrel import ROWS, best_of, mixed_frame  # noqa: E402
 from tarvex_master.python_server.tarvex.vantrel import Serializer  # noqa: E402
 
-ROWS = 100_000
 FLOATS = 1_000_000
-
-
-def best_of(fn, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-        del result
-    return best
-
-
-def mixed_frame():
-    rng = np.random.default_rng(7)
-    columns = {}
-    for i in range(4):
-        columns[f"f{i}"] = rng.random(ROWS)
-    for i in range(3):
-        columns[f"i{i}"] = rng.integers(0, 1_000_000, ROWS)
-    for i in range(3):
-        columns[f"s{i}"] = [f"text {j % 977}" for j in range(ROWS)]
-    return pd.DataFrame(columns)
 
 
 def to_text(label, value, raw):

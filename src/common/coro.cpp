@@ -1,11 +1,11 @@
 #include "coro.hpp"
 
-#include "errors.hpp"
+#include <nanobind/stl/string.h>
 
 #include <string>
 #include <unordered_map>
 
-#include <nanobind/stl/string.h>
+#include "errors.hpp"
 
 namespace tarvex {
 
@@ -13,8 +13,7 @@ namespace {
 
 // The Python face of one C++ coroutine frame.
 struct CoroObject {
-    PyObject_HEAD
-    CoroHandle frame;  // null once finished or closed
+    PyObject_HEAD CoroHandle frame;  // null once finished or closed
     PyObject *name;
     PyObject *qualname;
     bool started;
@@ -26,9 +25,7 @@ PyTypeObject *coro_type = nullptr;
 
 CoroObject *as_coro(PyObject *self) { return reinterpret_cast<CoroObject *>(self); }
 
-bool is_stop_iteration(PyObject *exc) {
-    return PyErr_GivenExceptionMatches(exc, PyExc_StopIteration);
-}
+bool is_stop_iteration(PyObject *exc) { return PyErr_GivenExceptionMatches(exc, PyExc_StopIteration); }
 
 // The value carried by a StopIteration instance (new reference).
 PyObject *stop_iteration_value(PyObject *exc) {
@@ -170,8 +167,7 @@ PySendResult coro_step(CoroObject *co, PyObject *value, PyObject *exc, PyObject 
     co->running = true;
     if (slot->iter) {
         PyObject *res = nullptr;
-        PySendResult status = exc ? throw_into(slot->iter, exc, &res)
-                                  : PyIter_Send(slot->iter, value, &res);
+        PySendResult status = exc ? throw_into(slot->iter, exc, &res) : PyIter_Send(slot->iter, value, &res);
         if (status == PYGEN_NEXT) {
             co->running = false;
             *out = res;
@@ -402,8 +398,7 @@ void coro_dealloc(PyObject *self) {
 
 PyObject *coro_repr(PyObject *self) {
     CoroObject *co = as_coro(self);
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", co->qualname ? co->qualname : Py_None,
-                                self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", co->qualname ? co->qualname : Py_None, self);
 }
 
 PyObject *get_name(PyObject *self, void *) {
@@ -451,7 +446,8 @@ PyObject *get_await(PyObject *self, void *) {
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\n\nRaise exception in coroutine, return next yielded value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -502,7 +498,8 @@ Coro CoroPromise::get_return_object() {
 // Names come from string literals, so their addresses identify them; the
 // interned Python strings are made once per literal and kept for good.
 static PyObject *interned_name(const char *text) {
-    static std::unordered_map<const char *, PyObject *> *names = new std::unordered_map<const char *, PyObject *>();
+    static std::unordered_map<const char *, PyObject *> *names =
+        new std::unordered_map<const char *, PyObject *>();
     auto [it, inserted] = names->try_emplace(text, nullptr);
     if (inserted) {
         it->second = PyUnicode_InternFromString(text);
@@ -596,8 +593,7 @@ void register_coro_type(nb::module_ &module) {
     };
     std::string name = nb::cast<std::string>(module.attr("__name__")) + ".coroutine";
     PyType_Spec spec = {name.c_str(), sizeof(CoroObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
     if (!type)
         throw nb::python_error();

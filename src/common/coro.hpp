@@ -19,14 +19,14 @@
 // are dropped without being run to the end, cancelled or closed.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <coroutine>
 #include <cstddef>
 #include <exception>
 #include <new>
 #include <optional>
 #include <utility>
-
-#include <nanobind/nanobind.h>
 
 #include "common/held_lock.hpp"
 
@@ -142,7 +142,9 @@ public:
     AnextAwaiter(AnextAwaiter &&) = delete;
     bool await_ready() { return awaiter_.await_ready(); }
     template <typename P>
-    void await_suspend(std::coroutine_handle<P> h) noexcept { awaiter_.await_suspend(h); }
+    void await_suspend(std::coroutine_handle<P> h) noexcept {
+        awaiter_.await_suspend(h);
+    }
     std::optional<nb::object> await_resume();
 
 private:
@@ -159,7 +161,9 @@ public:
     explicit AcquireAwaiter(nb::handle lock);
     bool await_ready() { return awaiter_.await_ready(); }
     template <typename P>
-    void await_suspend(std::coroutine_handle<P> h) noexcept { awaiter_.await_suspend(h); }
+    void await_suspend(std::coroutine_handle<P> h) noexcept {
+        awaiter_.await_suspend(h);
+    }
     HeldLock await_resume() {
         awaiter_.await_resume();
         return HeldLock(std::move(lock_), HeldLock::adopt);

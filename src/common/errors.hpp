@@ -2,9 +2,9 @@
 // is entered from Python outside nanobind's own wrappers.
 #pragma once
 
-#include <exception>
-
 #include <nanobind/nanobind.h>
+
+#include <exception>
 
 namespace tarvex {
 

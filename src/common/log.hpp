@@ -3,12 +3,12 @@
 // dict lookup in the logger's own cache).
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <charconv>
 #include <concepts>
 #include <string>
 #include <string_view>
-
-#include <nanobind/nanobind.h>
 
 namespace tarvex {
 
@@ -59,10 +59,22 @@ public:
     bool enabled(Level level) const;
     void emit(Level level, std::string_view message, bool exc_info = false) const;
 
-    template <typename... Parts> void debug(const Parts &...parts) const { log(Level::debug, parts...); }
-    template <typename... Parts> void info(const Parts &...parts) const { log(Level::info, parts...); }
-    template <typename... Parts> void warning(const Parts &...parts) const { log(Level::warning, parts...); }
-    template <typename... Parts> void error(const Parts &...parts) const { log(Level::error, parts...); }
+    template <typename... Parts>
+    void debug(const Parts &...parts) const {
+        log(Level::debug, parts...);
+    }
+    template <typename... Parts>
+    void info(const Parts &...parts) const {
+        log(Level::info, parts...);
+    }
+    template <typename... Parts>
+    void warning(const Parts &...parts) const {
+        log(Level::warning, parts...);
+    }
+    template <typename... Parts>
+    void error(const Parts &...parts) const {
+        log(Level::error, parts...);
+    }
 
     template <typename... Parts>
     void log(Level level, const Parts &...parts) const {

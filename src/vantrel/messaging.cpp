@@ -6,10 +6,10 @@
 
 #include "common/args.hpp"
 #include "common/held_lock.hpp"
+#include "common/uuid4.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/response.hpp"
 #include "vantrel/response_signal.hpp"
-#include "common/uuid4.hpp"
 
 namespace vantrel {
 

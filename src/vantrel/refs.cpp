@@ -82,7 +82,8 @@ void init_refs(nb::module_ &m) {
     refs.pd_dataframe = (PyTypeObject *)leak(pd.attr("DataFrame"));
     refs.pd_isna = leak(pd.attr("isna"));
     try {
-        refs.pd_find_common_type = leak(nb::module_::import_("pandas.core.dtypes.cast").attr("find_common_type"));
+        refs.pd_find_common_type =
+            leak(nb::module_::import_("pandas.core.dtypes.cast").attr("find_common_type"));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError))
             throw;

@@ -41,6 +41,8 @@ nb::object table_rows(nb::handle table) {
     return all_rows;
 }
 
-nb::object table_to_wire(nb::handle table, const ElementConverter &convert) { return convert(table_rows(table)); }
+nb::object table_to_wire(nb::handle table, const ElementConverter &convert) {
+    return convert(table_rows(table));
+}
 
 }  // namespace vantrel

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/json_escapes.hpp"
 #include "vantrel/base64.hpp"
 #include "vantrel/dates.hpp"
 #include "vantrel/proxies.hpp"
@@ -30,30 +31,15 @@ constexpr std::string_view kDictTail = R"(},"isSpec":false})";
 constexpr std::string_view kFunctionHead = R"({"type":"Python_Function","value":)";
 constexpr std::string_view kSpecTail = R"(,"isSpec":true})";
 
-// For each ASCII character: 0 when it stands as it is in a JSON string,
-// otherwise the letter of its escape ('u' for \u00XX).
-constexpr std::array<char, 128> kEscapes = [] {
-    std::array<char, 128> letters{};
-    for (int c = 0; c < 0x20; ++c)
-        letters[c] = 'u';
-    letters['\b'] = 'b';
-    letters['\t'] = 't';
-    letters['\n'] = 'n';
-    letters['\f'] = 'f';
-    letters['\r'] = 'r';
-    letters['"'] = '"';
-    letters['\\'] = '\\';
-    return letters;
-}();
-
 void append_u_escape(Py_UCS4 c, JsonOut &out) {
     static const char hex[] = "0123456789abcdef";
-    const char escape[6] = {'\\', 'u', hex[(c >> 12) & 15], hex[(c >> 8) & 15], hex[(c >> 4) & 15], hex[c & 15]};
+    const char escape[6] = {'\\',       'u', hex[(c >> 12) & 15], hex[(c >> 8) & 15], hex[(c >> 4) & 15],
+                            hex[c & 15]};
     out.append(std::string_view(escape, sizeof escape));
 }
 
 void append_escape(unsigned char c, JsonOut &out) {
-    char letter = kEscapes[c];
+    char letter = tarvex::json_escapes[c];
     if (letter == 'u') {
         append_u_escape(c, out);
         return;
@@ -66,7 +52,7 @@ void append_ascii(const char *text, size_t size, JsonOut &out) {
     size_t run = 0;
     for (size_t i = 0; i < size; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
-        if (kEscapes[c]) {
+        if (tarvex::json_escapes[c]) {
             out.append(std::string_view(text + run, i - run));
             append_escape(c, out);
             run = i + 1;
@@ -80,7 +66,7 @@ void append_ucs(const Unit *text, size_t size, JsonOut &out) {
     for (size_t i = 0; i < size; ++i) {
         Py_UCS4 c = text[i];
         if (c < 0x80) {
-            if (kEscapes[c])
+            if (tarvex::json_escapes[c])
                 append_escape(static_cast<unsigned char>(c), out);
             else
                 out.push_back(static_cast<char>(c));
@@ -91,7 +77,8 @@ void append_ucs(const Unit *text, size_t size, JsonOut &out) {
             // A surrogate has no UTF-8 form; json.dumps escapes it too.
             append_u_escape(c, out);
         } else if (c < 0x10000) {
-            const char bytes[3] = {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+            const char bytes[3] = {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)),
+                                   char(0x80 | (c & 0x3F))};
             out.append(std::string_view(bytes, 3));
         } else {
             const char bytes[4] = {char(0xF0 | (c >> 18)), char(0x80 | ((c >> 12) & 0x3F)),
@@ -212,8 +199,7 @@ void append_sequence(nb::handle seq, JsonOut &out) {
 
     if (PyTuple_Check(s) && t->tp_iter == PyTuple_Type.tp_iter) {
         out.reserve(static_cast<size_t>(PyTuple_GET_SIZE(s)) * kElementGuess);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s); ++i)
-            element(PyTuple_GET_ITEM(s, i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s); ++i) element(PyTuple_GET_ITEM(s, i));
     } else if (PyList_Check(s) && t->tp_iter == PyList_Type.tp_iter) {
         // Conversions may run user code that changes the list: its length
         // is read at every step and each element held while it is written.
@@ -394,13 +380,11 @@ char *format_double(double value, char *at) {
     if (exponent < 0) {
         *at++ = '0';
         *at++ = '.';
-        for (int i = -1; i > exponent; --i)
-            *at++ = '0';
+        for (int i = -1; i > exponent; --i) *at++ = '0';
         std::memcpy(at, digits, count);
         return at + count;
     }
-    for (int i = 0; i <= exponent; ++i)
-        *at++ = i < count ? digits[i] : '0';
+    for (int i = 0; i <= exponent; ++i) *at++ = i < count ? digits[i] : '0';
     *at++ = '.';
     if (count > exponent + 1) {
         std::memcpy(at, digits + exponent + 1, count - exponent - 1);
@@ -534,7 +518,8 @@ void init_wire_json(nb::module_ &m) {
                                      "The UTF-8 JSON text of Serializer.to_wire(value), as bytes, written "
                                      "without building the wire value.");
     nb::object serializer = m.attr("Serializer");
-    check(PyObject_SetAttrString(serializer.ptr(), "to_wire_json", checked(PyStaticMethod_New(fn.ptr())).ptr()));
+    check(PyObject_SetAttrString(serializer.ptr(), "to_wire_json",
+                                 checked(PyStaticMethod_New(fn.ptr())).ptr()));
     m.attr("_wire_json_api") =
         checked(PyCapsule_New(const_cast<WireJsonApi *>(&kApi), kWireJsonCapsule, nullptr));
 }

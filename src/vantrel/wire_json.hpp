@@ -73,7 +73,6 @@ private:
     size_t size_ = 0, capacity_ = 0;
 };
 
-
 // A wire value is its tag's head, the payload, and a tail.
 inline constexpr std::string_view kNullWire = R"({"type":"Null","value":null,"isSpec":false})";
 inline constexpr std::string_view kTrueWire = R"({"type":"Bool","value":true,"isSpec":false})";

@@ -65,13 +65,26 @@ bool storage_of(char kind, long itemsize, Storage &storage) {
 // The buffer format characters a storage may be exported as (native order).
 const char *formats_of(Storage storage) {
     switch (storage) {
-        case Storage::F16: return "e";
-        case Storage::F32: return "f";
-        case Storage::F64: return "d";
-        case Storage::I8: case Storage::I16: case Storage::I32: case Storage::I64: return "bhilq";
-        case Storage::U8: case Storage::U16: case Storage::U32: case Storage::U64: return "BHILQ";
-        case Storage::Bool: return "?";
-        case Storage::Object: return "O";
+        case Storage::F16:
+            return "e";
+        case Storage::F32:
+            return "f";
+        case Storage::F64:
+            return "d";
+        case Storage::I8:
+        case Storage::I16:
+        case Storage::I32:
+        case Storage::I64:
+            return "bhilq";
+        case Storage::U8:
+        case Storage::U16:
+        case Storage::U32:
+        case Storage::U64:
+            return "BHILQ";
+        case Storage::Bool:
+            return "?";
+        case Storage::Object:
+            return "O";
     }
     return "";
 }
@@ -118,7 +131,8 @@ bool numpy_kind(nb::handle dtype, char &kind, long &itemsize) {
 // One column's 1-D array, held with its buffer for the whole write.
 class Column {
 public:
-    Column(nb::object array, Storage storage, Cell cell) : array_(std::move(array)), storage_(storage), cell_(cell) {}
+    Column(nb::object array, Storage storage, Cell cell)
+        : array_(std::move(array)), storage_(storage), cell_(cell) {}
     ~Column() {
         if (view_.obj)
             PyBuffer_Release(&view_);
@@ -135,7 +149,8 @@ public:
             return false;
         }
         const char *format = view_.format ? view_.format : "B";
-        if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little))
+        if (*format == '@' || *format == '=' ||
+            (*format == '<' && std::endian::native == std::endian::little))
             ++format;
         return view_.ndim == 1 && view_.shape[0] == rows && format[0] && !format[1] &&
                std::strchr(formats_of(storage_), format[0]) && view_.itemsize == item_size();
@@ -145,18 +160,30 @@ public:
 
     double as_double(Py_ssize_t row) const {
         switch (storage_) {
-            case Storage::F16: return half_to_double(load<uint16_t>(row));
-            case Storage::F32: return load<float>(row);
-            case Storage::F64: return load<double>(row);
-            case Storage::I8: return load<int8_t>(row);
-            case Storage::I16: return load<int16_t>(row);
-            case Storage::I32: return load<int32_t>(row);
-            case Storage::I64: return static_cast<double>(load<int64_t>(row));
-            case Storage::U8: return load<uint8_t>(row);
-            case Storage::U16: return load<uint16_t>(row);
-            case Storage::U32: return load<uint32_t>(row);
-            case Storage::U64: return static_cast<double>(load<uint64_t>(row));
-            default: return 0;
+            case Storage::F16:
+                return half_to_double(load<uint16_t>(row));
+            case Storage::F32:
+                return load<float>(row);
+            case Storage::F64:
+                return load<double>(row);
+            case Storage::I8:
+                return load<int8_t>(row);
+            case Storage::I16:
+                return load<int16_t>(row);
+            case Storage::I32:
+                return load<int32_t>(row);
+            case Storage::I64:
+                return static_cast<double>(load<int64_t>(row));
+            case Storage::U8:
+                return load<uint8_t>(row);
+            case Storage::U16:
+                return load<uint16_t>(row);
+            case Storage::U32:
+                return load<uint32_t>(row);
+            case Storage::U64:
+                return static_cast<double>(load<uint64_t>(row));
+            default:
+                return 0;
         }
     }
     bool is_unsigned() const {
@@ -165,20 +192,30 @@ public:
     }
     long long as_signed(Py_ssize_t row) const {
         switch (storage_) {
-            case Storage::I8: return load<int8_t>(row);
-            case Storage::I16: return load<int16_t>(row);
-            case Storage::I32: return load<int32_t>(row);
-            case Storage::I64: return load<int64_t>(row);
-            default: return 0;
+            case Storage::I8:
+                return load<int8_t>(row);
+            case Storage::I16:
+                return load<int16_t>(row);
+            case Storage::I32:
+                return load<int32_t>(row);
+            case Storage::I64:
+                return load<int64_t>(row);
+            default:
+                return 0;
         }
     }
     unsigned long long as_unsigned(Py_ssize_t row) const {
         switch (storage_) {
-            case Storage::U8: return load<uint8_t>(row);
-            case Storage::U16: return load<uint16_t>(row);
-            case Storage::U32: return load<uint32_t>(row);
-            case Storage::U64: return load<uint64_t>(row);
-            default: return 0;
+            case Storage::U8:
+                return load<uint8_t>(row);
+            case Storage::U16:
+                return load<uint16_t>(row);
+            case Storage::U32:
+                return load<uint32_t>(row);
+            case Storage::U64:
+                return load<uint64_t>(row);
+            default:
+                return 0;
         }
     }
     bool as_bool(Py_ssize_t row) const { return load<uint8_t>(row) != 0; }
@@ -194,7 +231,8 @@ public:
                 return put(at, kPlainTail);
             case Cell::Int:
                 at = put(at, kIntHead);
-                at = is_unsigned() ? format_integer(as_unsigned(row), at) : format_integer(as_signed(row), at);
+                at =
+                    is_unsigned() ? format_integer(as_unsigned(row), at) : format_integer(as_signed(row), at);
                 return put(at, kPlainTail);
             case Cell::Bool:
                 return put(at, as_bool(row) ? kTrueWire : kFalseWire);
@@ -207,12 +245,15 @@ public:
     // The cell as `values.tolist()` gives it.
     nb::object boxed(Py_ssize_t row) const {
         switch (cell_) {
-            case Cell::Float: return checked(PyFloat_FromDouble(as_double(row)));
+            case Cell::Float:
+                return checked(PyFloat_FromDouble(as_double(row)));
             case Cell::Int:
                 return checked(is_unsigned() ? PyLong_FromUnsignedLongLong(as_unsigned(row))
                                              : PyLong_FromLongLong(as_signed(row)));
-            case Cell::Bool: return nb::borrow(as_bool(row) ? Py_True : Py_False);
-            case Cell::Object: return nb::borrow(object_at(row));
+            case Cell::Bool:
+                return nb::borrow(as_bool(row) ? Py_True : Py_False);
+            case Cell::Object:
+                return nb::borrow(object_at(row));
         }
         return nb::none();
     }
@@ -220,10 +261,20 @@ public:
 private:
     Py_ssize_t item_size() const {
         switch (storage_) {
-            case Storage::I8: case Storage::U8: case Storage::Bool: return 1;
-            case Storage::F16: case Storage::I16: case Storage::U16: return 2;
-            case Storage::F32: case Storage::I32: case Storage::U32: return 4;
-            default: return 8;
+            case Storage::I8:
+            case Storage::U8:
+            case Storage::Bool:
+                return 1;
+            case Storage::F16:
+            case Storage::I16:
+            case Storage::U16:
+                return 2;
+            case Storage::F32:
+            case Storage::I32:
+            case Storage::U32:
+                return 4;
+            default:
+                return 8;
         }
     }
     template <typename T>
@@ -246,10 +297,20 @@ using Columns = std::vector<std::unique_ptr<Column>>;
 bool cell_of(char common_kind, Storage storage, Cell &cell) {
     if (common_kind == 'O') {
         switch (storage) {
-            case Storage::F16: case Storage::F32: case Storage::F64: cell = Cell::Float; return true;
-            case Storage::Bool: cell = Cell::Bool; return true;
-            case Storage::Object: cell = Cell::Object; return true;
-            default: cell = Cell::Int; return true;
+            case Storage::F16:
+            case Storage::F32:
+            case Storage::F64:
+                cell = Cell::Float;
+                return true;
+            case Storage::Bool:
+                cell = Cell::Bool;
+                return true;
+            case Storage::Object:
+                cell = Cell::Object;
+                return true;
+            default:
+                cell = Cell::Int;
+                return true;
         }
     }
     if (storage == Storage::Object || (storage == Storage::Bool) != (common_kind == 'b'))
@@ -280,7 +341,8 @@ Columns open_columns(nb::handle frame, Py_ssize_t rows, Py_ssize_t cols) {
         char kind;
         long itemsize;
         Storage storage;
-        if (!numpy_kind(PyList_GET_ITEM(dtypes.ptr(), j), kind, itemsize) || !storage_of(kind, itemsize, storage))
+        if (!numpy_kind(PyList_GET_ITEM(dtypes.ptr(), j), kind, itemsize) ||
+            !storage_of(kind, itemsize, storage))
             return {};
         storages.push_back(storage);
     }
@@ -432,8 +494,7 @@ bool append_by_columns(nb::handle frame, JsonOut &out) {
     out.append(kArrayHead);
     append_wire(header, out);
     bool numeric = true;
-    for (const auto &column : columns)
-        numeric = numeric && column->cell() != Cell::Object;
+    for (const auto &column : columns) numeric = numeric && column->cell() != Cell::Object;
     if (numeric)
         append_numeric_rows(columns, rows, out);
     else

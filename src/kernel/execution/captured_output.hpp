@@ -4,9 +4,9 @@
 // the run keeps nothing (a live stream), kept.
 #pragma once
 
-#include <optional>
-
 #include <nanobind/nanobind.h>
+
+#include <optional>
 
 #include "kernel/execution/output_routing.hpp"
 

@@ -1,7 +1,7 @@
 #include "kernel/execution/code_executor.hpp"
-#include "common/errors.hpp"
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/support/failures.hpp"
@@ -79,9 +79,8 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     if (nb::object expression = compile_or_null(code, expression_file, "eval"); expression.is_valid())
         return evaluate(expression, globals, locals);
 
-    nb::object tree = nb::handle(refs.builtin_compile)(code, statements_file, "exec",
-                                                       nb::arg("flags") = PyCF_ONLY_AST,
-                                                       nb::arg("dont_inherit") = true);
+    nb::object tree = nb::handle(refs.builtin_compile)(
+        code, statements_file, "exec", nb::arg("flags") = PyCF_ONLY_AST, nb::arg("dont_inherit") = true);
     nb::object body = tree.attr("body");
     Py_ssize_t count = PyList_Size(body.ptr());
     if (count < 0)

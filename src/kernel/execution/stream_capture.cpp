@@ -70,18 +70,17 @@ nb::object new_stream_capture(nb::handle on_write, bool keep) {
 
 void define_stream_capture(nb::module_ &m) {
     nb::object text_io_base = nb::module_::import_("io").attr("TextIOBase");
-    nb::object cls =
-        ClassBuilder(m, "StreamCapture", nb::make_tuple(text_io_base))
-            .doc("Collects the output of one request and forwards each write to a callback.")
-            .method(
-                "__init__", [](nb::handle self, nb::handle on_write) { init(self, on_write); },
-                nb::arg("on_write").none() = nb::none())
-            .method("write", &write, nb::arg("text").none())
-            .method("getvalue", &getvalue)
-            .method("flush", [](nb::handle) {})
-            .method("readable", [](nb::handle) { return false; })
-            .method("writable", [](nb::handle) { return true; })
-            .finish();
+    nb::object cls = ClassBuilder(m, "StreamCapture", nb::make_tuple(text_io_base))
+                         .doc("Collects the output of one request and forwards each write to a callback.")
+                         .method(
+                             "__init__", [](nb::handle self, nb::handle on_write) { init(self, on_write); },
+                             nb::arg("on_write").none() = nb::none())
+                         .method("write", &write, nb::arg("text").none())
+                         .method("getvalue", &getvalue)
+                         .method("flush", [](nb::handle) {})
+                         .method("readable", [](nb::handle) { return false; })
+                         .method("writable", [](nb::handle) { return true; })
+                         .finish();
     stream_capture_class = cls.inc_ref().ptr();
     output::set_stream_capture_type(cls);
 }

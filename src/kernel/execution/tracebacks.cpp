@@ -1,7 +1,7 @@
 #include "kernel/execution/tracebacks.hpp"
-#include "common/errors.hpp"
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 

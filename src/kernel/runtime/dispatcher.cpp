@@ -121,7 +121,8 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
     nb::object source = get(message, names::source, nb::str("addin"));
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    start_task(self, message, self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
+    start_task(self, message,
+               self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
                                                         workbook, source));
 }
 
@@ -332,7 +333,8 @@ void on_sys_response(nb::handle self, nb::handle message) { route_sys_response(s
 // Building the registry calls repr() of user values: on a pool thread.
 Coro on_get_object_registry(nb::object self, nb::object) {
     log().debug("[Kernel] Received get_object_registry request");
-    nb::object registry = co_await run_in_worker(self, running_loop(), [self] { return get_object_registry(self); });
+    nb::object registry =
+        co_await run_in_worker(self, running_loop(), [self] { return get_object_registry(self); });
     co_await send_message(self, make_message({{names::type, nb::str("object_registry_response")},
                                               {names::objects, registry},
                                               {names::workbook_id, workbook_id(self)}}));

@@ -5,10 +5,10 @@
 // values leave the store under it and are dropped or shown after it is free
 // (a __del__ or __repr__ may call back into the keeper, or block).
 #include "common/args.hpp"
+#include "common/held_lock.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "common/held_lock.hpp"
 
 namespace tarvex::kernel {
 

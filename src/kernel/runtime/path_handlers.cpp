@@ -108,7 +108,8 @@ Py_ssize_t unload_modules_under(nb::handle self, nb::handle paths) {
     }
 
     if (kept > 0)
-        log().warning("Kept ", kept, " modules loaded from under those paths: the standard library and the packages the "
+        log().warning("Kept ", kept,
+                      " modules loaded from under those paths: the standard library and the packages the "
                       "kernel runs on are never unloaded");
     nb::list selected;
     for (nb::handle name : copy_list(modules.attr("keys")()))

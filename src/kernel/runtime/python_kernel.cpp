@@ -1,9 +1,9 @@
 // PythonKernel construction. Attributes live in the instance __dict__ under
 // the names the rest of the product uses; construction does no network I/O.
 #include "kernel/runtime/python_kernel.hpp"
-#include "common/errors.hpp"
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "kernel/execution/in_memory_loader.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"

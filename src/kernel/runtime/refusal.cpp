@@ -30,10 +30,11 @@ Coro refuse(nb::object self, nb::object message, nb::object error) {
     bool is_object = PyDict_Check(message.ptr());
     nb::object message_type = is_object ? get(message, names::type) : nb::none();
     nb::object text =
-        is_object ? formatted(PyUnicode_FromFormat("Could not handle message of type '%S': %S: %S",
-                                                   message_type.ptr(), type_name_of(error).ptr(), error.ptr()))
-                  : formatted(PyUnicode_FromFormat("Message must be a JSON object, not %S",
-                                                   type_name_of(message).ptr()));
+        is_object
+            ? formatted(PyUnicode_FromFormat("Could not handle message of type '%S': %S: %S",
+                                             message_type.ptr(), type_name_of(error).ptr(), error.ptr()))
+            : formatted(
+                  PyUnicode_FromFormat("Message must be a JSON object, not %S", type_name_of(message).ptr()));
     log().error("[Kernel] Failed to handle message type ", message_type, ": ", type_name_of(error), ": ",
                 nb::str(error));
     nb::dict reply = make_message({{names::type, nb::str("error")}, {names::message, text}});

@@ -230,8 +230,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             auto sent_from = std::chrono::steady_clock::now();
             wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
             if (double waited = elapsed_ms(sent_from); waited > slow_value_send_s * 1000.0)
-                log().warning("[Kernel] A streamed value waited ", ms1(waited), " ms for its send: request_id=",
-                              stream.request_id);
+                log().warning("[Kernel] A streamed value waited ", ms1(waited),
+                              " ms for its send: request_id=", stream.request_id);
             if (++count % values_per_pause == 0) {
                 nb::gil_scoped_release released;
                 std::this_thread::sleep_for(pause);

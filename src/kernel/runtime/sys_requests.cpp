@@ -8,12 +8,12 @@
 #include <nanobind/stl/string.h>
 
 #include "common/args.hpp"
+#include "common/held_lock.hpp"
+#include "common/uuid4.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "common/held_lock.hpp"
-#include "common/uuid4.hpp"
 
 namespace tarvex::kernel {
 
@@ -77,9 +77,9 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     }
     nb::list send_failure;
     try {
-        nb::object sent = schedule_send(
-            kernel, kernel.attr(names::_loop),
-            make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+        nb::object sent =
+            schedule_send(kernel, kernel.attr(names::_loop),
+                          make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
         sent.attr(names::add_done_callback)(send_failure_watcher(event, send_failure));
     } catch (...) {
         HeldLock held(lock);
@@ -281,7 +281,8 @@ void forget_oldest_orphans(nb::handle data, nb::handle futures) {
     }
     if (PyErr_Occurred())
         throw nb::python_error();
-    log().warning("[Kernel] Dropped ", dropped, " sys_responses nobody waits for (at most ", limit, " are kept)");
+    log().warning("[Kernel] Dropped ", dropped, " sys_responses nobody waits for (at most ", limit,
+                  " are kept)");
 }
 
 void wake_sys_request_waiters(nb::handle self) {

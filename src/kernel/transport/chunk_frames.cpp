@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/errors.hpp"
+#include "common/json_escapes.hpp"
 #include "kernel/json_dumps.hpp"
 
 namespace tarvex::kernel {
@@ -17,32 +18,17 @@ namespace {
 // never takes more than 6 * n.
 constexpr size_t max_escape_bytes = 6;
 
-// For each ASCII byte: 0 when it stands as it is in a JSON string,
-// otherwise the letter of its escape ('u' for \u00XX), as orjson writes.
-constexpr std::array<char, 128> escapes = [] {
-    std::array<char, 128> letters{};
-    for (int c = 0; c < 0x20; ++c) letters[c] = 'u';
-    letters['\b'] = 'b';
-    letters['\t'] = 't';
-    letters['\n'] = 'n';
-    letters['\f'] = 'f';
-    letters['\r'] = 'r';
-    letters['"'] = '"';
-    letters['\\'] = '\\';
-    return letters;
-}();
-
 // Bytes copied as they are: ASCII needing no escape.
 constexpr std::array<bool, 256> plain_bytes = [] {
     std::array<bool, 256> plain{};
-    for (int c = 0; c < 0x80; ++c) plain[c] = !escapes[c];
+    for (int c = 0; c < 0x80; ++c) plain[c] = !tarvex::json_escapes[c];
     return plain;
 }();
 
 char *escape(unsigned char c, char *out) {
     static const char hex[] = "0123456789abcdef";
     *out++ = '\\';
-    char letter = escapes[c];
+    char letter = tarvex::json_escapes[c];
     if (letter != 'u') {
         *out++ = letter;
         return out;
