@@ -4,6 +4,7 @@ cancelled) and editor requests. Every request must be answered exactly once,
 and the kernel's memory must level off."""
 
 import itertools
+import os
 import random
 
 from kernel_wire import BusinessLayer
@@ -127,7 +128,11 @@ def test_fifty_thousand_mixed_requests():
         assert not duplicates and not pending
         final_rss = rss_kib(bl.process.pid)
         print(f"kernel RSS after {WARM_UP} requests: {warm_rss} KiB, after {TOTAL}: {final_rss} KiB")
-        assert final_rss <= 1.2 * warm_rss, (warm_rss, final_rss)
+        # Under AddressSanitizer the resident size also holds its quarantine of
+        # freed memory (256 MiB), filled at a pace that says nothing of leaks;
+        # the plain build's run checks the bound.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            assert final_rss <= 1.2 * warm_rss, (warm_rss, final_rss)
         # Nothing left behind in the kernel's tables.
         _, reply = bl.execute("(lambda k: (len(k._response_data), len(k._response_futures), "
                               "len(k._chunk_buffers)))(tarvex._kernel_instance)", "state")
