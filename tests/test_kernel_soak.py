@@ -4,10 +4,9 @@ cancelled) and editor requests. Every request must be answered exactly once,
 and the kernel's memory must level off."""
 
 import itertools
-import os
 import random
 
-from kernel_wire import BusinessLayer
+from kernel_wire import UNDER_ASAN, BusinessLayer
 
 WB = "wb-soak"
 TOTAL = 50_000
@@ -128,10 +127,7 @@ def test_fifty_thousand_mixed_requests():
         assert not duplicates and not pending
         final_rss = rss_kib(bl.process.pid)
         print(f"kernel RSS after {WARM_UP} requests: {warm_rss} KiB, after {TOTAL}: {final_rss} KiB")
-        # Under AddressSanitizer the resident size also holds its quarantine of
-        # freed memory (256 MiB), filled at a pace that says nothing of leaks;
-        # the plain build's run checks the bound.
-        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        if not UNDER_ASAN:
             assert final_rss <= 1.2 * warm_rss, (warm_rss, final_rss)
         # Nothing left behind in the kernel's tables.
         _, reply = bl.execute("(lambda k: (len(k._response_data), len(k._response_futures), "
