@@ -444,8 +444,6 @@ Coro handle_incoming(nb::object self, nb::object message) {
     }
     if (!failure.is_valid())
         co_return nb::none();
-    if (failure_is_connection_closed(failure))
-        raise(failure);
     co_await refuse(self, message, failure);
     co_return nb::none();
 }

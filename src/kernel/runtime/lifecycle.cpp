@@ -102,11 +102,8 @@ Coro listen(nb::object self) {
             } catch (...) {
                 failure = catch_exception();  // cancellation passes through
             }
-            if (failure.is_valid()) {
-                if (failure_is_connection_closed(failure))
-                    raise(failure);
+            if (failure.is_valid())
                 co_await refuse(self, data, failure);
-            }
         }
     } catch (nb::python_error &e) {
         if (!e.matches(closed_error.ptr()))

@@ -73,12 +73,11 @@ void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument);
 
 // --- refusals (runtime/refusal.cpp) ---
 // Answers a message that could not be handled with an "error" reply naming
-// what was wrong (and its request_id, when it has one), logged at error.
+// what was wrong (and its request_id, when it has one), logged at error. A
+// closed connection is raised again instead: it is no message's fault.
 Coro refuse(nb::object self, nb::object message, nb::object error);
 // Awaits `handler`; a failure is refused as above instead of escaping.
 Coro refusing_failures(nb::object self, nb::object message, nb::object handler);
-// Whether `error` is the client library's ConnectionClosed.
-bool failure_is_connection_closed(nb::handle error);
 
 // --- synchronous system requests (runtime/sys_requests.cpp) ---
 void route_sys_response(nb::handle self, nb::handle message);

@@ -19,14 +19,16 @@ nb::object formatted(PyObject *text) {
     return nb::steal(text);
 }
 
-}  // namespace
-
 bool failure_is_connection_closed(nb::handle error) {
     nb::object closed = module_global(names::websockets).attr("ConnectionClosed");
     return PyObject_IsInstance(error.ptr(), closed.ptr()) == 1;
 }
 
+}  // namespace
+
 Coro refuse(nb::object self, nb::object message, nb::object error) {
+    if (failure_is_connection_closed(error))
+        raise(error);  // nobody left to answer: the connection's end ends the kernel
     bool is_object = PyDict_Check(message.ptr());
     nb::object message_type = is_object ? get(message, names::type) : nb::none();
     nb::object text =
