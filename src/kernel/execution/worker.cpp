@@ -8,18 +8,18 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {
 
 namespace {
 
-nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_type, nb::handle request_id,
-                           nb::handle workbook_id, nb::handle source, const char *error_prefix,
-                           std::shared_ptr<RequestStreams::Trail> trail) {
+nb::object stream_callback(nb::handle kernel, PyObject *stream_type, nb::handle request_id,
+                           nb::handle workbook_id, nb::handle source, const char *error_prefix) {
     return nb::cpp_function(
-        [kernel = nb::borrow(kernel), loop = nb::borrow(loop), stream_type = nb::borrow(stream_type),
+        [kernel = nb::borrow(kernel), stream_type = nb::borrow(stream_type),
          request_id = nb::borrow(request_id), workbook_id = nb::borrow(workbook_id),
-         source = nb::borrow(source), error_prefix, trail = std::move(trail)](nb::object text) {
+         source = nb::borrow(source), error_prefix](nb::object text) {
             require_str(text, "text");
             try {
                 nb::dict message = make_message({{names::type, stream_type},
@@ -27,7 +27,7 @@ nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_
                                                  {names::request_id, request_id},
                                                  {names::workbook_id, workbook_id},
                                                  {names::source, source}});
-                trail->last_send = schedule_send(kernel, loop, message);
+                post_message(kernel, message);
             } catch (...) {
                 nb::object e = catch_exception();
                 log().debug(error_prefix, nb::str(e));
@@ -41,45 +41,20 @@ nb::object stream_callback(nb::handle kernel, nb::handle loop, PyObject *stream_
 
 nb::object running_loop() { return nb::handle(refs.get_running_loop)(); }
 
-RequestStreams::RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id,
-                               nb::handle workbook_id, nb::handle source)
-    : trail(std::make_shared<Trail>()) {
-    stdout_callback = stream_callback(kernel, loop, names::stdout_, request_id, workbook_id, source,
-                                      "[Kernel] stdout streaming error: ", trail);
-    stderr_callback = stream_callback(kernel, loop, names::stderr_, request_id, workbook_id, source,
-                                      "[Kernel] stderr streaming error: ", trail);
-}
-
-// Sends of one request's output take the socket lock in the order they were
-// scheduled, so the latest one finishing means all of them have.
-Coro RequestStreams::wait_for_trail(std::shared_ptr<Trail> trail) {
-    nb::object last = trail->last_send;
-    if (!last.is_valid() || truthy(last.attr("done")()))
-        co_return nb::none();
-    try {
-        co_await nb::handle(refs.wrap_future)(last);
-    } catch (nb::python_error &e) {
-        // A failed stream send is the stream's own business (logged where it
-        // failed); cancellation of the waiting handler is not.
-        if (e.matches(PyExc_BaseException) && !e.matches(PyExc_Exception))
-            throw;
-    }
-    co_return nb::none();
-}
+RequestStreams::RequestStreams(nb::handle kernel, nb::handle request_id, nb::handle workbook_id,
+                               nb::handle source)
+    : stdout_callback(stream_callback(kernel, names::stdout_, request_id, workbook_id, source,
+                                      "[Kernel] stdout streaming error: ")),
+      stderr_callback(stream_callback(kernel, names::stderr_, request_id, workbook_id, source,
+                                      "[Kernel] stderr streaming error: ")) {}
 
 RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle workbook_id, nb::handle source)
-    : kernel(nb::borrow(kernel_)),
-      loop(running_loop()),
-      streams(kernel_, loop, request_id, workbook_id, source) {}
+    : kernel(nb::borrow(kernel_)), loop(running_loop()), streams(kernel_, request_id, workbook_id, source) {}
 
-void RequestRun::post(nb::handle message) const {
-    streams.trail->last_send = schedule_send(kernel, loop, message);
-}
+void RequestRun::post(nb::handle message) const { post_message(kernel, message); }
 
 Coro await_worker(RequestRun run, nb::object worker, Executor executor) {
-    nb::object outcome = co_await run_in_worker(run.kernel, run.loop, worker, executor);
-    co_await run.streams.flushed();
-    co_return outcome;
+    co_return co_await run_in_worker(run.kernel, run.loop, worker, executor);
 }
 
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Executor executor) {
@@ -147,19 +122,6 @@ nb::object call_with(nb::handle func, nb::handle args) {
 void print_exception(nb::handle e) {
     nb::module_::import_("traceback")
         .attr("print_exception")(e, nb::arg("file") = nb::handle(refs.sys).attr(names::stderr_));
-}
-
-void wait_for_send(nb::handle future, double timeout_s, const char *what) {
-    try {
-        future.attr("result")(timeout_s);  // concurrent.futures waits with the GIL released
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_TimeoutError))
-            throw;
-        std::string text =
-            concat("Sending ", what, " did not complete within ", ms1(timeout_s * 1000.0), " ms");
-        PyErr_SetString(PyExc_TimeoutError, text.c_str());
-        throw nb::python_error();
-    }
 }
 
 nb::object failure_text(nb::handle e) {

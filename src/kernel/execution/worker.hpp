@@ -37,27 +37,13 @@ nb::object running_loop();
 
 // The two request stream callbacks: each write becomes a "stdout"/"stderr"
 // message {type, content, request_id, workbook_id, source}, handed to the
-// loop without waiting. Failures are logged at debug level and dropped.
+// kernel's outbox without waiting. Failures are logged at debug level and
+// dropped. The outbox writes in order, and a reply the handler sends
+// afterwards waits its turn behind them, so output always comes first.
 struct RequestStreams {
-    // The future of the latest send of the request handed to the loop.
-    struct Trail {
-        nb::object last_send;
-    };
-
     nb::object stdout_callback;
     nb::object stderr_callback;
-    std::shared_ptr<Trail> trail;
-    RequestStreams(nb::handle kernel, nb::handle loop, nb::handle request_id, nb::handle workbook_id,
-                   nb::handle source);
-
-    // Completes once every stream message handed to the loop so far has been
-    // written. A worker that finishes quickly can have its result ready
-    // before the loop has even started the sends of its output; awaiting
-    // this before replying keeps the output ahead of the reply.
-    Coro flushed() const { return wait_for_trail(trail); }
-
-private:
-    static Coro wait_for_trail(std::shared_ptr<Trail> trail);
+    RequestStreams(nb::handle kernel, nb::handle request_id, nb::handle workbook_id, nb::handle source);
 };
 
 // One request run on the kernel's pool: the loop the handler runs on and the
@@ -68,8 +54,8 @@ struct RequestRun {
     RequestStreams streams;
     RequestRun(nb::handle kernel, nb::handle request_id, nb::handle workbook_id, nb::handle source);
 
-    // From the worker: hands send_message(message) to the loop without
-    // waiting, in order with the request's output (flushed() covers it).
+    // From the worker: hands `message` to the outbox without waiting, in
+    // order with the request's output.
     void post(nb::handle message) const;
 };
 
@@ -151,11 +137,6 @@ nb::object call_with(nb::handle func, nb::handle args);
 // traceback.print_exception(e) to the current sys.stderr (the run's capture
 // on a worker thread, so the traceback is streamed).
 void print_exception(nb::handle e);
-
-// Waits for the concurrent future of a send handed to the loop, the GIL
-// released meanwhile. A send that takes longer than `timeout_s` raises
-// TimeoutError with a text saying what was waited for.
-void wait_for_send(nb::handle future, double timeout_s, const char *what);
 
 // str(e), or the exception's class name when that is empty: failure texts
 // must never read as "no error".

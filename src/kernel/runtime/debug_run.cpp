@@ -11,6 +11,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
@@ -128,7 +129,7 @@ bool report_exception(const RequestRun &run, const DebugCall &call, nb::handle d
                                      {names::call_stack, nb::list()}});
     try {
         double timeout_s = nb::cast<double>(module_global(names::DEBUG_MESSAGE_SEND_TIMEOUT));
-        wait_for_send(schedule_send(run.kernel, loop, message), timeout_s, "the debug_exception message");
+        send_and_wait(run.kernel, message, timeout_s, "the debug_exception message");
     } catch (...) {
         nb::object failure = catch_exception();
         log().error("[Kernel] Failed to send debug_exception: ", nb::str(failure));

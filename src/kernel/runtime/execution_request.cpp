@@ -60,7 +60,7 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
             "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id, ")");
         nb::object loop = running_loop();
         nb::object workbook_id = self.attr(names::workbook_id);
-        RequestStreams streams(self, loop, request_id, workbook_id, source);
+        RequestStreams streams(self, request_id, workbook_id, source);
         auto replies = std::make_shared<PreparedReplies>();
         nb::object outcome = co_await run_in_worker(
             self, loop, [self, code, request_id, function_name, workbook_id, source, streams, replies] {
@@ -74,7 +74,6 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
                 drop_user_value(outcome, names::result);
                 return outcome;
             });
-        co_await streams.flushed();
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", ms1(elapsed_ms(start)), "ms");
         nb::object success = outcome[names::success];

@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {
 
@@ -37,6 +38,7 @@ Coro connect(nb::object self) {
     nb::object loop = nb::handle(refs.get_running_loop)();
     self.attr(names::_loop) = loop;
     self.attr(names::_socket_lock) = nb::handle(refs.asyncio_Lock)();
+    open_outbox(self, loop);
 
     nb::object package = user_package();
     nb::object messaging = package.attr(names::messaging);
@@ -129,6 +131,8 @@ Coro disconnect_impl(nb::object self) {
     nb::object websocket = self.attr(names::websocket);
     if (truthy(websocket))
         co_await websocket.attr(names::close)();
+    if (Outbox *box = outbox_of(self))
+        box->close();
     // Running user code is neither waited for nor interrupted; work that has
     // not started yet never will (queued analyses have nobody to answer).
     for (PyObject *pool : {names::_thread_pool, names::_stream_pool, names::_analysis_pool})

@@ -9,12 +9,13 @@
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {
 
 namespace {
 
-void announce(nb::handle self, nb::handle message) { schedule_send(self, self.attr(names::_loop), message); }
+void announce(nb::handle self, nb::handle message) { post_message(self, message); }
 
 nb::object class_name(nb::handle value) {
     return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr(names::__name__);

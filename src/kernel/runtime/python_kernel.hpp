@@ -37,10 +37,9 @@ EncodedMessage encode_message(nb::handle message);
 // dict it was encoded from; a failure of encoding is raised here, where
 // send_message would have raised it.
 Coro send_encoded(nb::object self, EncodedMessage message);
-// Hands send_message(message) to `loop` from any thread without waiting,
-// the message encoded on the calling thread; returns the
-// concurrent.futures.Future of the send.
-nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message);
+// On the loop: writes `message` now, whatever else is queued (the outbox's
+// drain; everyone else goes through send_encoded).
+Coro write_encoded(nb::object self, EncodedMessage message);
 // json_dumps(obj) through the module global (so a replacement is honoured).
 nb::str dumps(nb::handle obj);
 

@@ -21,6 +21,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
@@ -228,7 +229,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             nb::dict message = stream_result(
                 self, stream, {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}});
             auto sent_from = std::chrono::steady_clock::now();
-            wait_for_send(schedule_send(self, run.loop, message), value_send_timeout_s, "a streamed value");
+            send_and_wait(self, message, value_send_timeout_s, "a streamed value");
             if (double waited = elapsed_ms(sent_from); waited > slow_value_send_s * 1000.0)
                 log().warning("[Kernel] A streamed value waited ", ms1(waited),
                               " ms for its send: request_id=", stream.request_id);

@@ -14,6 +14,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {
 
@@ -32,21 +33,16 @@ const char *const connection_closed_text = "Connection to the Business Layer clo
     throw nb::python_error();
 }
 
-// Done-callback of a request's send: a send that failed (or never ran) wakes
-// the waiter at once, with the error in `failure` (None when the send was
-// cancelled), since no answer can come.
-nb::object send_failure_watcher(nb::object event, nb::list failure) {
-    return nb::cpp_function(
-        [event, failure](nb::handle sent) {
-            bool cancelled = truthy(sent.attr(names::cancelled)());
-            nb::object error = cancelled ? nb::none() : sent.attr(names::exception)();
-            if (!cancelled && error.is_none())
-                return;
-            if (PyList_Append(failure.ptr(), error.ptr()) < 0)
-                throw nb::python_error();
-            event.attr(names::set)();
-        },
-        nb::arg("future"));
+// How a request's write ended: a write that failed wakes the waiter at once
+// with its error in `failure`, since no answer can come.
+OnWritten send_failure_watcher(nb::object event, nb::list failure) {
+    return [event, failure](PyObject *error) {
+        if (!error)
+            return;
+        if (PyList_Append(failure.ptr(), error) < 0)
+            throw nb::python_error();
+        event.attr(names::set)();
+    };
 }
 
 nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
@@ -77,10 +73,8 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     }
     nb::list send_failure;
     try {
-        nb::object sent =
-            schedule_send(kernel, kernel.attr(names::_loop),
-                          make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
-        sent.attr(names::add_done_callback)(send_failure_watcher(event, send_failure));
+        post_message(kernel, make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}),
+                     send_failure_watcher(event, send_failure));
     } catch (...) {
         HeldLock held(lock);
         kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
@@ -99,8 +93,6 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
         if (response.is_none() && PyList_GET_SIZE(send_failure.ptr()) > 0) {
             nb::object error = send_failure[0];
             log().warning(prefix, "sys_request could not be sent: ", request_id);
-            if (error.is_none())
-                raise_connection_closed();
             PyErr_SetRaisedException(error.release().ptr());
             throw nb::python_error();
         }
@@ -159,8 +151,7 @@ void send_release(nb::handle kernel, nb::object payload) {
     if (!truthy(kernel.attr(names::running)))
         return;
     remember_release(kernel, get(payload, names::requestId));
-    schedule_send(kernel, kernel.attr(names::_loop),
-                  make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
+    post_message(kernel, make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
 }
 
 bool is_release(nb::handle request) {
@@ -180,7 +171,7 @@ nb::object make_send_stream_message(nb::handle self) {
                 nb::dict message = make_message({{names::type, stream_type},
                                                  {names::content, content},
                                                  {names::workbook_id, kernel.attr(names::workbook_id)}});
-                schedule_send(kernel, kernel.attr(names::_loop), message);
+                post_message(kernel, message);
             } catch (...) {
                 nb::object e = catch_exception();
                 log().debug("[Kernel] ", stream_type, " streaming error: ", nb::str(e));

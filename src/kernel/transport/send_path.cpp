@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
@@ -63,20 +64,7 @@ Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::obje
     co_return nb::none();
 }
 
-Coro send_message_direct(nb::object self, nb::object message) {
-    nb::object message_type = get(message, names::type, nb::str("unknown"));
-    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
-    nb::object websocket, lock;
-    if (!ready_to_send(self, message_type, websocket, lock))
-        co_return nb::none();
-    log().debug("[TIMING] Acquiring socket lock for: type=", message_type, ", request_id=", request_id);
-    auto start = std::chrono::steady_clock::now();
-    nb::object raw_json = message_text(message);
-    co_await write_text(self, websocket, lock, raw_json, message_type, request_id, start);
-    co_return nb::none();
-}
-
-Coro send_encoded_message(nb::object self, EncodedMessage message) {
+Coro write_encoded_message(nb::object self, EncodedMessage message) {
     nb::object websocket, lock;
     if (!ready_to_send(self, message.message_type, websocket, lock))
         co_return nb::none();
@@ -87,6 +75,21 @@ Coro send_encoded_message(nb::object self, EncodedMessage message) {
         raise(message.failure);  // where send_message would have raised it
     co_await write_text(self, websocket, lock, message.text, message.message_type, message.request_id, start);
     co_return nb::none();
+}
+
+// The loop's own sends: written at once, unless messages handed over by
+// workers are still being written, in which case they wait their turn.
+Coro send_encoded_message(nb::object self, EncodedMessage message) {
+    Outbox *box = outbox_of(self);
+    if (box && !box->idle())
+        co_await box->send_in_turn(self, std::move(message));
+    else
+        co_await write_encoded_message(self, std::move(message));
+    co_return nb::none();
+}
+
+Coro send_message_direct(nb::object self, nb::object message) {
+    return send_encoded_message(std::move(self), encode_message(message));
 }
 
 }  // namespace
@@ -134,19 +137,8 @@ Coro send_message(nb::object self, nb::object message) {
     return send_message_direct(std::move(self), std::move(message));
 }
 
-nb::object schedule_send(nb::handle self, nb::handle loop, nb::handle message) {
-    // Encoded here, on the sending thread, so that the loop only writes.
-    nb::object coroutine = send_encoded_message(nb::borrow(self), encode_message(message))
-                               .named("send_message", "PythonKernel.send_message")
-                               .object();
-    nb::object future = nb::steal(
-        PyObject_CallFunctionObjArgs(refs.run_coroutine_threadsafe, coroutine.ptr(), loop.ptr(), nullptr));
-    if (!future.is_valid()) {
-        nb::python_error failure;
-        coroutine.attr(names::close)();  // never scheduled: no "never awaited" warning
-        throw failure;
-    }
-    return future;
+Coro write_encoded(nb::object self, EncodedMessage message) {
+    return write_encoded_message(std::move(self), std::move(message));
 }
 
 void define_send_path(ClassBuilder &cls) {
