@@ -85,7 +85,10 @@ public:
 private:
     nb::object logger_;
     nb::object is_enabled_for_;
-    nb::object log_;
+    nb::object log_;          // Logger.log, for records with exc_info
+    nb::object make_record_;  // Logger.makeRecord and Logger.handle: the rest of
+    nb::object handle_;       // Logger._log, without the caller lookup
+    nb::object name_;
     // The logger's own answer cache (logging.Logger._cache, emptied by
     // logging whenever a level changes): a level found there costs a dict
     // lookup instead of a call.

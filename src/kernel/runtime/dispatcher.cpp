@@ -44,11 +44,13 @@ nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); 
 
 // A handler that fails after it started is refused like one that fails at
 // once: the peer is answered and the kernel keeps serving.
+// Tasks start eagerly: a handler runs at once up to its first real wait
+// (usually the hand-off to a worker), with no extra turn of the loop.
 void start_task(nb::handle self, nb::handle message, nb::object handler) {
     nb::object guarded = refusing_failures(nb::borrow(self), nb::borrow(message), std::move(handler))
                              .named("refusing_failures", "PythonKernel.refusing_failures")
                              .object();
-    nb::handle(refs.create_task)(guarded);
+    nb::handle(refs.create_task)(guarded, nb::arg("eager_start") = true);
 }
 
 bool has_active_debugger(nb::handle self) {
@@ -92,7 +94,7 @@ void on_execution_request(nb::handle self, nb::handle message) {
     log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
                ", request_id=", request_id, ")");
     log().debug("[Kernel] Code length: ", nb::len(code), " chars");
-    start_task(self, message, execute_code_coroutine(self, code, request_id, function_name, source));
+    start_execution(self, code, request_id, function_name, source);
 }
 
 template <const char *Method, const char *Log>

@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
@@ -50,30 +51,23 @@ void prepare_replies(PreparedReplies &replies, nb::handle outcome, nb::handle re
     });
 }
 
-Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
-                        nb::object source) {
-    auto start = std::chrono::steady_clock::now();
-    log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
+// The run, on a pool thread, from start to replies: the replies are made,
+// encoded and handed to the outbox here, behind the run's own output, so
+// the loop's part ends with the hand-off to the pool.
+void run_execution(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
+                   nb::object source, std::chrono::steady_clock::time_point start) {
     nb::object failure;
     try {
-        log().debug(
-            "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id, ")");
-        nb::object loop = running_loop();
         nb::object workbook_id = self.attr(names::workbook_id);
         RequestStreams streams(self, request_id, workbook_id, source);
-        auto replies = std::make_shared<PreparedReplies>();
-        nb::object outcome = co_await run_in_worker(
-            self, loop, [self, code, request_id, function_name, workbook_id, source, streams, replies] {
-                WorkerPrefix prefix = worker_prefix();
-                log().debug(prefix, "Executing code (request_id=", request_id, ")");
-                nb::object outcome =
-                    self.attr(names::executor)
-                        .attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
-                log().debug(prefix, "Execution completed (request_id=", request_id, ")");
-                prepare_replies(*replies, outcome, request_id, function_name, workbook_id, source);
-                drop_user_value(outcome, names::result);
-                return outcome;
-            });
+        WorkerPrefix prefix = worker_prefix();
+        log().debug(prefix, "Executing code (request_id=", request_id, ")");
+        nb::object outcome =
+            self.attr(names::executor).attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
+        log().debug(prefix, "Execution completed (request_id=", request_id, ")");
+        PreparedReplies replies;
+        prepare_replies(replies, outcome, request_id, function_name, workbook_id, source);
+        drop_user_value(outcome, names::result);
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", ms1(elapsed_ms(start)), "ms");
         nb::object success = outcome[names::success];
@@ -84,28 +78,44 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
         else
             log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ",
                        nb::str(outcome[names::error]));
-        co_await PreparedReplies::send(self, replies);
+        replies.post(self);
     } catch (...) {
         failure = catch_exception();
     }
     if (!failure.is_valid())
-        co_return nb::none();
+        return;
 
     log().error("[TIMING] Execution failed: request_id=", request_id, ", elapsed=", ms1(elapsed_ms(start)),
                 "ms, error=", nb::str(failure));
     log().error("[Kernel] Unexpected error in _execute_code_async: ", nb::str(failure));
-    nb::object send_failure;
     try {
-        co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
-                                                  {names::success, Py_False},
-                                                  {names::error, error_record(failure)},
-                                                  {names::request_id, request_id},
-                                                  {names::source, source}}));
+        post_message(self, make_message({{names::type, nb::str("execution_error")},
+                                         {names::success, Py_False},
+                                         {names::error, error_record(failure)},
+                                         {names::request_id, request_id},
+                                         {names::source, source}}));
     } catch (...) {
-        send_failure = catch_exception();
+        log().error("[Kernel] Failed to send error message: ", nb::str(catch_exception()));
     }
-    if (send_failure.is_valid())
-        log().error("[Kernel] Failed to send error message: ", nb::str(send_failure));
+}
+
+// Hands the request to the pool; the concurrent future of its run.
+nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                            nb::handle source) {
+    auto start = std::chrono::steady_clock::now();
+    log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
+    log().debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id,
+                ")");
+    nb::object run = nb::cpp_function([self = nb::borrow(self), code = nb::borrow(code),
+                                       request_id = nb::borrow(request_id),
+                                       function_name = nb::borrow(function_name), source = nb::borrow(source),
+                                       start] { run_execution(self, code, request_id, function_name, source, start); });
+    return self.attr(names::_thread_pool).attr(names::submit)(run);
+}
+
+Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
+                        nb::object source) {
+    co_await nb::handle(refs.wrap_future)(submit_execution(self, code, request_id, function_name, source));
     co_return nb::none();
 }
 
@@ -125,6 +135,12 @@ nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle r
                               nb::borrow(function_name), nb::borrow(source))
         .named("_execute_code_async", "PythonKernel._execute_code_async")
         .object();
+}
+
+void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                     nb::handle source) {
+    check_arguments(code, request_id, function_name, source);
+    submit_execution(self, code, request_id, function_name, source);
 }
 
 void define_execution_request(ClassBuilder &cls) {

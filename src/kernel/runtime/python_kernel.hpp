@@ -101,6 +101,10 @@ nb::list get_object_registry(nb::handle self);
 // checked before the coroutine is created.
 nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
                                   nb::handle function_name, nb::handle source);
+// The same run started without a coroutine or a task: the pool thread
+// does everything from there, replies included.
+void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                     nb::handle source);
 
 // --- handlers started by the dispatcher (runtime/dispatcher.cpp) ---
 // The coroutine of method `name` called with `message`, looked up on the

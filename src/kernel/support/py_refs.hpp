@@ -52,7 +52,7 @@ namespace nb = nanobind;
     X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(method) X(DEL) X(add_done_callback) \
     X(cancelled) X(exception) \
     X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams) X(_startup_packages) X(_outbox) X(call_soon) \
-    X(call_soon_threadsafe) X(create_task) X(create_future) X(set_result) X(set_exception)
+    X(call_soon_threadsafe) X(create_task) X(create_future) X(set_result) X(set_exception) X(submit)
 // clang-format on
 
 namespace names {

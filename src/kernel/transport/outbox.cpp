@@ -208,14 +208,17 @@ Outbox *outbox_of(nb::handle kernel) {
     return &nb::cast<Outbox &>(outbox_object);
 }
 
-void post_message(nb::handle kernel, nb::handle message, OnWritten on_written) {
+void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
     Outbox *box = outbox_of(kernel);
     if (!box) {
-        log().warning("[Kernel] Cannot send message type '", get(message, names::type, nb::str("unknown")),
-                      "': WebSocket not connected");
+        log().warning("[Kernel] Cannot send message type '", message.message_type, "': WebSocket not connected");
         return;
     }
-    box->post(kernel, encode_message(message), std::move(on_written));
+    box->post(kernel, std::move(message), std::move(on_written));
+}
+
+void post_message(nb::handle kernel, nb::handle message, OnWritten on_written) {
+    post_encoded(kernel, encode_message(message), std::move(on_written));
 }
 
 void send_and_wait(nb::handle kernel, nb::handle message, double timeout_s, const char *what) {

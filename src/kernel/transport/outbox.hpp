@@ -98,6 +98,10 @@ void open_outbox(nb::handle kernel, nb::handle loop);
 // The kernel's outbox, or nullptr before connect.
 Outbox *outbox_of(nb::handle kernel);
 
+// Any thread: hands an encoded message to the kernel's writer (a warning
+// and nothing else before connect).
+void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_written = {});
+
 // Any thread: `message` encoded on this thread and handed to the kernel's
 // writer. `on_written` (optional) hears how its write ended.
 void post_message(nb::handle kernel, nb::handle message, OnWritten on_written = {});

@@ -1,5 +1,7 @@
 #include "kernel/transport/prepared_replies.hpp"
 
+#include "kernel/transport/outbox.hpp"
+
 namespace tarvex::kernel {
 
 void PreparedReplies::add(nb::handle message) {
@@ -12,6 +14,16 @@ Coro PreparedReplies::send(nb::object self, std::shared_ptr<const PreparedReplie
     if (replies->failure_.is_valid())
         raise(replies->failure_);
     co_return nb::none();
+}
+
+void PreparedReplies::post(nb::handle self) const {
+    for (const EncodedMessage &reply : replies_) {
+        if (reply.failure.is_valid())
+            raise(reply.failure);  // where send_message would have raised it
+        post_encoded(self, reply);
+    }
+    if (failure_.is_valid())
+        raise(failure_);
 }
 
 }  // namespace tarvex::kernel

@@ -46,6 +46,10 @@ public:
     // place. `replies` is shared with the worker that made them.
     static Coro send(nb::object self, std::shared_ptr<const PreparedReplies> replies);
 
+    // On the worker that made them: hands the replies to the kernel's
+    // outbox in order, then raises a kept failure.
+    void post(nb::handle self) const;
+
 private:
     bool stopped() const { return !replies_.empty() && replies_.back().failure.is_valid(); }
 
