@@ -6,6 +6,7 @@
 // the end of the session.
 #include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
+#include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
@@ -64,21 +65,6 @@ nb::dict debug_terminated(const DebugCall &call) {
     return make_message({{names::type, nb::str("debug_terminated")},
                          {names::request_id, call.request_id},
                          {names::workbook_id, call.workbook_id}});
-}
-
-nb::object module_function(const DebugCall &call) {
-    import_user_module(call.module_name);
-    nb::object module = loaded_module(call.module_name);
-    if (!module.is_valid()) {
-        PyErr_Format(PyExc_ImportError, "Module '%S' not found", call.module_name.ptr());
-        throw nb::python_error();
-    }
-    if (!has_attribute(module, call.function_name)) {
-        PyErr_Format(PyExc_AttributeError, "Function '%S' not found in module '%S'", call.function_name.ptr(),
-                     call.module_name.ptr());
-        throw nb::python_error();
-    }
-    return module.attr(call.function_name);
 }
 
 // The iteration of a generator the debugged function returned, itself run
@@ -160,7 +146,7 @@ void trim_debugger_frames(nb::handle e, nb::handle debugger) {
 nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle debugger) {
     log().debug(worker_prefix(), "Debugging function: ", call.module_name, ".", call.function_name);
     try {
-        nb::object func = module_function(call);
+        nb::object func = user_function(call.module_name, call.function_name, "Module '%S' not found");
         nb::object call_args = deserialize_args(run.kernel, call.args);
         nb::object positional = nb::steal(PySequence_Tuple(call_args.ptr()));
         if (!positional.is_valid())

@@ -16,6 +16,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "kernel/execution/tracebacks.hpp"
+#include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
@@ -189,9 +190,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     log().debug("[TIMING] Streaming worker started: thread=",
                 nb::handle(refs.current_thread)().attr(names::name), ", request_id=", stream.request_id);
     try {
-        import_user_module(stream.module_name);
-        nb::object module = loaded_module(stream.module_name);
-        if (!module.is_valid()) {
+        FunctionLookup found = look_up_function(stream.module_name, stream.function_name);
+        if (found.missing == FunctionLookup::Missing::module) {
             nb::object modules = nb::handle(refs.sys).attr("modules");
             log().error("[Kernel] Module not found in sys.modules: ", stream.module_name);
             log().error("[Kernel] Sample of available modules: ", public_names(modules, 20));
@@ -199,17 +199,16 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             return refused("Module not found: %S", stream.module_name);
         }
         log().debug("[Kernel] Found module in sys.modules: ", stream.module_name);
-        if (!has_attribute(module, stream.function_name)) {
+        if (found.missing == FunctionLookup::Missing::function) {
             log().error("[Kernel] Function not found in module: ", stream.function_name);
-            nb::object listing = nb::steal(PyObject_Dir(module.ptr()));
+            nb::object listing = nb::steal(PyObject_Dir(found.module.ptr()));
             if (!listing.is_valid())
                 throw nb::python_error();
             log().error("[Kernel] Available functions in module: ", public_names(listing, -1));
             return refused("Function not found: %S", stream.function_name);
         }
-        nb::object func = module.attr(stream.function_name);
         log().debug("[Kernel] Found function: ", stream.function_name);
-        nb::object generator = call_with(func, deserialize_args(self, stream.args));
+        nb::object generator = call_with(found.function, deserialize_args(self, stream.args));
         if (!PyGen_Check(generator.ptr())) {
             log().error("[Kernel] Function ", stream.function_name, " is not a generator function");
             return refused("Function %S is not a generator function", stream.function_name);
