@@ -3,6 +3,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
@@ -38,33 +39,52 @@ nb::dict run_and_prepare(nb::handle self, const WorkerRequest &request, Captured
         {{names::status, nb::str(outcome.succeeded ? "success" : "error")}, {names::logs, outcome.logs}});
 }
 
-}  // namespace
-
-Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {
-    const RequestLogText &text = request->log_text;
+// Everything from the run to the replies happens on the pool thread: the
+// replies go to the outbox behind the run's own output, so the loop's part
+// of a request ends with the hand-off.
+void serve_worker_request(nb::handle self, const WorkerRequest &request) {
+    const RequestLogText &text = request.log_text;
     nb::object failure;
     try {
-        RequestRun run(self, request->request_id, request->workbook_id, request->source);
-        auto replies = std::make_shared<PreparedReplies>();
-        nb::object outcome = co_await run_captured(run, [self, request, replies](CapturedOutput &output) {
-            return run_and_prepare(self, *request, output, *replies);
-        });
+        RequestStreams streams(self, request.request_id, request.workbook_id, request.source);
+        PreparedReplies replies;
+        nb::dict outcome;
+        {
+            CapturedOutput output(streams.stdout_callback, streams.stderr_callback, CapturedOutput::Keep::text);
+            outcome = run_and_prepare(self, request, output, replies);
+        }
         nb::object logs = get(outcome, names::logs);
         if (truthy(logs))
             log().info(text.logs_heading, logs);
         bool succeeded = get(outcome, names::status).equal(nb::str("success"));
         if (text.outcome_before_replies)
-            request->log_outcome(succeeded);
-        co_await PreparedReplies::send(self, replies);
+            request.log_outcome(succeeded);
+        replies.post(self);
         if (!text.outcome_before_replies)
-            request->log_outcome(succeeded);
+            request.log_outcome(succeeded);
     } catch (...) {
         failure = catch_exception();
     }
-    if (failure.is_valid()) {
-        log().error("[Kernel] Unexpected error in ", text.handler, ": ", nb::str(failure));
-        co_await send_messages(self, request->failure_replies(failure));
+    if (!failure.is_valid())
+        return;
+    log().error("[Kernel] Unexpected error in ", text.handler, ": ", nb::str(failure));
+    try {
+        for (const nb::dict &reply : request.failure_replies(failure)) post_message(self, reply);
+    } catch (...) {
+        log().error("[Kernel] Failed to send error message: ", nb::str(catch_exception()));
     }
+}
+
+}  // namespace
+
+nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request) {
+    nb::object serve = nb::cpp_function(
+        [self = nb::borrow(self), request = std::move(request)] { serve_worker_request(self, *request); });
+    return self.attr(names::_thread_pool).attr(names::submit)(serve);
+}
+
+Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {
+    co_await nb::handle(refs.wrap_future)(submit_worker_request(self, std::move(request)));
     co_return nb::none();
 }
 

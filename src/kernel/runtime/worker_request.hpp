@@ -1,9 +1,10 @@
 // A request that calls user code on a pool thread and answers once it
 // returns (a custom function, a callback of a callable, an event handler).
-// run_worker_request does what they all do: runs the code with its output
-// captured and streamed, makes the replies on the worker, logs the run's
-// output and outcome, sends the replies after that output, and answers with
-// the request's own error reply when the handling itself fails.
+// run_worker_request does what they all do, all of it on the pool thread:
+// runs the code with its output captured and streamed, makes the replies,
+// logs the run's output and outcome, hands the replies to the outbox after
+// that output, and answers with the request's own error reply when the
+// handling itself fails.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -60,9 +61,9 @@ public:
     virtual UserValue run(nb::handle self) const = 0;
     // On the worker: the replies of the finished run.
     virtual void add_replies(PreparedReplies &out, const RunOutcome &outcome) const = 0;
-    // On the loop: the line that says how the run ended.
+    // On the worker: the line that says how the run ended.
     virtual void log_outcome(bool succeeded) const = 0;
-    // On the loop: the replies when handling the request failed.
+    // On the worker: the replies when handling the request failed.
     virtual std::vector<nb::dict> failure_replies(nb::handle failure) const = 0;
 
     nb::object request_id, workbook_id;
@@ -70,7 +71,10 @@ public:
     RequestLogText log_text;
 };
 
-// Handles `request` as the top of this file says.
+// Hands `request` to the pool, which handles it as the top of this file
+// says; the concurrent future of that.
+nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request);
+// The same, awaited.
 Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request);
 
 // Runs `body()`; what it raises has its traceback printed to the request's
