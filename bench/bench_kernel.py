@@ -8,8 +8,10 @@ Prints:
     second, and the ratio to the echo client's messages per second;
   - sys_request round trip from user code (2,000 reads of excel.Foo answered
     at once): p50 and its ratio to the echo round trip;
-  - the kernel process's peak memory after those runs against its memory
-    right after connecting.
+  - the kernel process's memory after those runs against its memory right
+    after connecting, then the same after the C allocator has handed its
+    free pages back (malloc_trim), which tells memory the kernel still holds
+    from pages the allocator keeps after the burst; and the peak.
 """
 
 import asyncio
@@ -159,6 +161,12 @@ async def burst(peer, count, reply_type):
     return count / (time.perf_counter() - start)
 
 
+async def run_code(kernel, code):
+    await kernel.send({"type": "execution_request", "code": code, "request_id": "bench-code"})
+    await until(kernel, lambda m: m.get("type") in ("execution_result", "execution_error")
+                and m.get("request_id") == "bench-code")
+
+
 async def sys_reads(kernel):
     await kernel.send({"type": "execution_request", "code": SYS_CODE, "request_id": "sys"})
     while True:
@@ -201,6 +209,10 @@ async def main():
 
         sys_p50, _ = await sys_reads(kernel)
         peak = memory_kib(kernel.process.pid, "VmHWM")
+        await run_code(kernel, "import gc; gc.collect()")
+        rss_after = memory_kib(kernel.process.pid, "VmRSS")
+        await run_code(kernel, "import ctypes; ctypes.CDLL(None).malloc_trim(0)")
+        rss_trimmed = memory_kib(kernel.process.pid, "VmRSS")
 
     print(f"execution_request '1 + 1' round trip, {REQUESTS} requests (echo client: same server, same count)")
     print(f"  kernel  p50 {k50 * 1e6:8.1f} us   p99 {k99 * 1e6:8.1f} us")
@@ -211,8 +223,10 @@ async def main():
     print(f"sys_request round trip from user code, {SYS_READS} reads answered at once")
     print(f"  kernel p50 {sys_p50 * 1e6:8.1f} us   echo p50 {e50 * 1e6:8.1f} us   ratio {sys_p50 / e50:.2f}")
     print("kernel process memory")
-    print(f"  right after connecting {rss_connected / 1024:7.1f} MiB   peak after the runs {peak / 1024:7.1f} MiB"
-          f"   ratio {peak / rss_connected:.2f}")
+    print(f"  right after connecting {rss_connected / 1024:7.1f} MiB   after the runs {rss_after / 1024:7.1f} MiB"
+          f"   ratio {rss_after / rss_connected:.2f}")
+    print(f"  after the runs, free pages returned (malloc_trim) {rss_trimmed / 1024:7.1f} MiB"
+          f"   ratio {rss_trimmed / rss_connected:.2f}   (peak during the runs {peak / 1024:.1f} MiB)")
     print(f"  (median echo round trip of the whole run: {statistics.median(echo_times) * 1e6:.1f} us)")
 
 
