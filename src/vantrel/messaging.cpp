@@ -77,7 +77,7 @@ void messaging_init(nb::handle self) {
 }
 
 bool is_release(nb::handle request) {
-    nb::object method = get_item(request, names.method);
+    nb::object method = get(request, names.method);
     return PyUnicode_CheckExact(method.ptr()) && PyUnicode_Compare(method.ptr(), names.DEL) == 0;
 }
 
@@ -145,7 +145,7 @@ nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout
 
 void on_message(nb::handle self, nb::handle message) {
     tarvex::require_dict(message, "message");
-    nb::object request_id = get_item(message, names.requestId);
+    nb::object request_id = get(message, names.requestId);
     if (!truthy(request_id))
         return;
     nb::object future;
@@ -157,7 +157,7 @@ void on_message(nb::handle self, nb::handle message) {
     if (future.is_none() || truthy(future.attr(names.done)()))
         return;
     try {
-        if (truthy(get_item(message, names.ok))) {
+        if (truthy(get(message, names.ok))) {
             future.attr(names.set_result)(message);
         } else {
             nb::object text = remote_error_text(message);
@@ -236,7 +236,7 @@ nb::object register_callable(nb::handle self, nb::handle callable_obj) {
 nb::object get_callable(nb::handle self, nb::handle callable_id) {
     tarvex::require_str(callable_id, "callable_id");
     HeldLock held(attr(self, names._callable_lock));
-    return get_item(attr(self, names._callable_registry), callable_id.ptr());
+    return get(attr(self, names._callable_registry), callable_id.ptr());
 }
 
 void unregister_callable(nb::handle self, nb::handle callable_id) {

@@ -109,31 +109,6 @@ void init_refs(nb::module_ &m) {
     refs.tmpl_function = wire_template(names.Python_Function, Py_None, true);
 }
 
-nb::object module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    check(PyDict_GetItemRef(refs.module_dict, name, &value));
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::steal(value);
-}
-
-nb::object get_item(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = nullptr;
-        check(PyDict_GetItemRef(mapping.ptr(), key, &value));
-        return value ? nb::steal(value) : nb::none();
-    }
-    return checked(PyObject_CallMethodOneArg(mapping.ptr(), names.get, key));
-}
-
-bool truthy(nb::handle obj) {
-    int t = PyObject_IsTrue(obj.ptr());
-    check(t);
-    return t == 1;
-}
-
 void raise_with(PyObject *type, nb::handle arg) {
     // Built through a call so that a tuple argument stays one argument.
     nb::object exc = checked(PyObject_CallOneArg(type, arg.ptr()));

@@ -6,9 +6,15 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/py_ops.hpp"
+
 namespace vantrel {
 
 namespace nb = nanobind;
+
+using tarvex::get;
+using tarvex::truthy;
+using tarvex::type_name_of;
 
 // Interned attribute names and wire texts (their hashes are cached, so
 // dict operations with them skip hashing).
@@ -89,13 +95,8 @@ inline void check(int status) {
         throw nb::python_error();
 }
 
-// A global of this module, looked up now (module globals may be replaced).
-nb::object module_global(PyObject *name);
-
-// obj.get(key) for a dict (None when absent), through `get` otherwise.
-nb::object get_item(nb::handle mapping, PyObject *key);
-
-bool truthy(nb::handle obj);
+// A global of this module (see tarvex::module_global).
+inline nb::object module_global(PyObject *name) { return tarvex::module_global(refs.module_dict, name); }
 
 // Raises `type` with the single argument `arg` (any object, kept as is).
 [[noreturn]] void raise_with(PyObject *type, nb::handle arg);

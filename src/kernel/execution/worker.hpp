@@ -139,9 +139,6 @@ nb::object loaded_module(nb::handle module_name);
 // hasattr(obj, name), errors other than AttributeError raised.
 bool has_attribute(nb::handle obj, nb::handle name);
 
-// type(obj).__name__
-nb::object type_name_of(nb::handle obj);
-
 // kernel._deserialize_args(args): the call arguments decoded from wire values.
 nb::object deserialize_args(nb::handle kernel, nb::handle args);
 
@@ -160,9 +157,6 @@ void wait_for_send(nb::handle future, double timeout_s, const char *what);
 // str(e), or the exception's class name when that is empty: failure texts
 // must never read as "no error".
 nb::object failure_text(nb::handle e);
-
-// repr(value).
-nb::str repr_text(nb::handle value);
 
 // "Out: " + repr(value) + "\n": the display line of a result_output message.
 nb::object out_line(nb::handle value);

@@ -39,7 +39,6 @@ struct TextHash {
 using RouteTable = std::unordered_map<std::string, Route, TextHash, std::equal_to<>>;
 RouteTable *routes = nullptr;  // built once, never destroyed
 
-nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
 nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); }
 
 // A handler that fails after it started is refused like one that fails at
@@ -142,13 +141,9 @@ void remember_cancel(nb::handle self, nb::handle request_id) {
     if (size <= limit && PyList_GET_SIZE(order.ptr()) <= 2 * limit)
         return;
     nb::list still_canceled;
-    for (nb::handle id : order) {
-        int present = PySequence_Contains(canceled.ptr(), id.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (present)
+    for (nb::handle id : order)
+        if (contains(canceled, id))
             still_canceled.append(id);
-    }
     Py_ssize_t first_kept = 0;
     for (; size > limit && first_kept < PyList_GET_SIZE(still_canceled.ptr()); ++first_kept, --size)
         canceled.attr("discard")(still_canceled[first_kept]);

@@ -67,17 +67,6 @@ void init_refs(nb::module_ &module) {
     refs.re_escape = leak_attr("re", "escape");
 }
 
-nb::object module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(refs.module_dict, name, &value) < 0)
-        throw nb::python_error();
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::steal(value);
-}
-
 Py_ssize_t module_size_constant(PyObject *name) {
     nb::object value = module_global(name);
     Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);

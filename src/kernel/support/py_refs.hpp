@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/log.hpp"
+#include "common/py_ops.hpp"
 
 namespace tarvex::kernel {
 
@@ -106,9 +107,8 @@ void init_refs(nb::module_ &module);
 
 inline const Logger &log() { return *refs.logger; }
 
-// A module global of the kernel, read at each use so that a replaced value
-// takes effect (new reference; KeyError-free: raises NameError when absent).
-nb::object module_global(PyObject *name);
+// A global of the kernel module (see tarvex::module_global).
+inline nb::object module_global(PyObject *name) { return tarvex::module_global(refs.module_dict, name); }
 
 // Py_ssize_t value of an int module constant (CHUNK_SIZE and friends).
 Py_ssize_t module_size_constant(PyObject *name);

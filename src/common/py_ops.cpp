@@ -1,0 +1,89 @@
+#include "common/py_ops.hpp"
+
+namespace tarvex {
+
+namespace {
+
+// Interning runs no Python code, so a function-local static of it cannot
+// deadlock on its initialisation guard.
+PyObject *get_name() {
+    static PyObject *name = PyUnicode_InternFromString("get");
+    if (!name)
+        throw nb::python_error();
+    return name;
+}
+
+}  // namespace
+
+bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object get(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(mapping.ptr(), key, &value) < 0)
+            throw nb::python_error();
+        return value ? nb::steal(value) : nb::none();
+    }
+    PyObject *value = PyObject_CallMethodOneArg(mapping.ptr(), get_name(), key);
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object get(nb::handle mapping, PyObject *key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(mapping.ptr(), key, &value) < 0)
+            throw nb::python_error();
+        return value ? nb::steal(value) : nb::borrow(fallback);
+    }
+    return mapping.attr(get_name())(nb::handle(key), fallback);
+}
+
+nb::str repr_text(nb::handle obj) {
+    PyObject *text = PyObject_Repr(obj.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+nb::object type_name_of(nb::handle obj) {
+    PyObject *name = PyType_GetName(Py_TYPE(obj.ptr()));
+    if (!name)
+        throw nb::python_error();
+    return nb::steal(name);
+}
+
+nb::object module_global(PyObject *globals, PyObject *name) {
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) < 0)
+        throw nb::python_error();
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
+nb::object sys_path() {
+    PyObject *path = PySys_GetObject("path");  // borrowed
+    if (!path) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.path");
+        throw nb::python_error();
+    }
+    return nb::borrow(path);
+}
+
+}  // namespace tarvex
