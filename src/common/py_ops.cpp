@@ -6,10 +6,15 @@ namespace {
 
 // Interning runs no Python code, so a function-local static of it cannot
 // deadlock on its initialisation guard.
-PyObject *get_name() {
-    static PyObject *name = PyUnicode_InternFromString("get");
+PyObject *interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
     if (!name)
         throw nb::python_error();
+    return name;
+}
+
+PyObject *get_name() {
+    static PyObject *name = interned("get");
     return name;
 }
 
@@ -50,6 +55,24 @@ nb::object get(nb::handle mapping, PyObject *key, nb::handle fallback) {
         return value ? nb::steal(value) : nb::borrow(fallback);
     }
     return mapping.attr(get_name())(nb::handle(key), fallback);
+}
+
+void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
+    int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
+                                             : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+}
+
+nb::object pop(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = nullptr;
+        if (PyDict_Pop(mapping.ptr(), key.ptr(), &value) < 0)
+            throw nb::python_error();
+        return value ? nb::steal(value) : nb::none();
+    }
+    static PyObject *pop_name = interned("pop");
+    return mapping.attr(pop_name)(key, nb::none());
 }
 
 nb::str repr_text(nb::handle obj) {

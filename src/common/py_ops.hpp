@@ -21,6 +21,12 @@ bool contains(nb::handle container, nb::handle item);
 nb::object get(nb::handle mapping, PyObject *key);
 nb::object get(nb::handle mapping, PyObject *key, nb::handle fallback);
 
+// mapping[key] = value (directly for exact dicts)
+void set_item(nb::handle mapping, nb::handle key, nb::handle value);
+
+// mapping.pop(key, None) (directly for exact dicts)
+nb::object pop(nb::handle mapping, nb::handle key);
+
 // repr(obj)
 nb::str repr_text(nb::handle obj);
 

@@ -1,15 +1,16 @@
-// Wakes a thread that waits for the response to its request. It is the
-// done-callback of the request's concurrent.futures.Future, so every way
-// the future ends (result, error, cancel by reset) wakes the waiter, and
-// the waiter sleeps on a C++ condition without holding the GIL.
+// Wakes a thread that waits for the response to its request. It fires from
+// a done-callback of the request's concurrent.futures.Future, so every way
+// the future ends (result, error, cancellation) wakes the waiter, and the
+// waiter sleeps on a C++ condition without holding the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
-namespace vantrel {
+namespace tarvex {
 
 namespace nb = nanobind;
 
@@ -29,9 +30,7 @@ private:
     bool fired_ = false;
 };
 
-void init_response_signal(nb::module_ &m);
+// A done-callback for a future that fires `signal`.
+nb::object firing_callback(std::shared_ptr<ResponseSignal> signal);
 
-// A new signal object; `signal` points into it while it lives.
-nb::object new_response_signal(ResponseSignal *&signal);
-
-}  // namespace vantrel
+}  // namespace tarvex
