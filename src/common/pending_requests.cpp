@@ -7,14 +7,13 @@ namespace tarvex {
 
 namespace {
 
-struct FutureRefs {
-    PyObject *future_type;  // concurrent.futures.Future
-    PyObject *cancelled_error;
-    PyObject *invalid_state_error;
-    // method names, interned
+// concurrent.futures and the method names the matcher calls, interned.
+struct FutureApi {
+    PyObject *future_type, *cancelled_error, *invalid_state_error;
     PyObject *add_done_callback, *cancel, *cancelled, *clear, *done, *exception, *result;
     PyObject *set_exception, *set_result, *values;
 };
+FutureApi api;  // filled by init_pending_requests()
 
 PyObject *leak(nb::object obj) { return obj.release().ptr(); }
 
@@ -23,31 +22,6 @@ PyObject *intern(const char *text) {
     if (!name)
         throw nb::python_error();
     return name;
-}
-
-// Filled on first use under the GIL, without a C++ initialisation guard
-// (one would deadlock when the import hands the GIL to a thread that then
-// waits on the guard). A thread that fills it meanwhile finds the same
-// objects; the last field set tells that all are.
-const FutureRefs &future_refs() {
-    static FutureRefs refs{};
-    if (!refs.values) {
-        nb::module_ futures = nb::module_::import_("concurrent.futures");
-        refs.future_type = leak(futures.attr("Future"));
-        refs.cancelled_error = leak(futures.attr("CancelledError"));
-        refs.invalid_state_error = leak(futures.attr("InvalidStateError"));
-        refs.add_done_callback = intern("add_done_callback");
-        refs.cancel = intern("cancel");
-        refs.cancelled = intern("cancelled");
-        refs.clear = intern("clear");
-        refs.done = intern("done");
-        refs.exception = intern("exception");
-        refs.result = intern("result");
-        refs.set_exception = intern("set_exception");
-        refs.set_result = intern("set_result");
-        refs.values = intern("values");
-    }
-    return refs;
 }
 
 nb::object call_method(nb::handle obj, PyObject *name) {
@@ -64,16 +38,52 @@ nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
     return nb::steal(result);
 }
 
-bool is_done(nb::handle future) { return truthy(call_method(future, future_refs().done)); }
+bool is_done(nb::handle future) { return truthy(call_method(future, api.done)); }
+
+// The value of a future that is done; raises its failure, or CancelledError.
+nb::object outcome(nb::handle future) {
+    if (truthy(call_method(future, api.cancelled))) {
+        PyErr_SetNone(api.cancelled_error);
+        throw nb::python_error();
+    }
+    // Raised as it is: through result() it would carry frames of
+    // concurrent.futures into the caller's traceback.
+    nb::object failure = call_method(future, api.exception, nb::int_(0));
+    if (!failure.is_none()) {
+        PyErr_SetRaisedException(failure.release().ptr());
+        throw nb::python_error();
+    }
+    return call_method(future, api.result, nb::int_(0));
+}
 
 }  // namespace
 
+void init_pending_requests() {
+    init_response_signal();
+    if (api.future_type)
+        return;
+    nb::module_ futures = nb::module_::import_("concurrent.futures");
+    api.future_type = leak(futures.attr("Future"));
+    api.cancelled_error = leak(futures.attr("CancelledError"));
+    api.invalid_state_error = leak(futures.attr("InvalidStateError"));
+    api.add_done_callback = intern("add_done_callback");
+    api.cancel = intern("cancel");
+    api.cancelled = intern("cancelled");
+    api.clear = intern("clear");
+    api.done = intern("done");
+    api.exception = intern("exception");
+    api.result = intern("result");
+    api.set_exception = intern("set_exception");
+    api.set_result = intern("set_result");
+    api.values = intern("values");
+}
+
 PendingRequests::Waiter PendingRequests::expect(nb::handle id) const {
-    PyObject *future = PyObject_CallNoArgs(future_refs().future_type);
+    PyObject *future = PyObject_CallNoArgs(api.future_type);
     if (!future)
         throw nb::python_error();
     Waiter waiter{nb::steal(future), std::make_shared<ResponseSignal>()};
-    call_method(waiter.future, future_refs().add_done_callback, firing_callback(waiter.signal));
+    call_method(waiter.future, api.add_done_callback, firing_callback(waiter.signal));
     HeldLock held(lock_);
     set_item(table_, id, waiter.future);
     return waiter;
@@ -86,29 +96,15 @@ void PendingRequests::forget(nb::handle id) const {
 }
 
 std::optional<nb::object> PendingRequests::wait(nb::handle id, const Waiter &waiter, double seconds) const {
-    const FutureRefs &refs = future_refs();
-    nb::handle future = waiter.future;
     try {
-        if (!waiter.signal->wait(seconds)) {
-            forget(id);
-            return std::nullopt;
-        }
-        if (truthy(call_method(future, refs.cancelled))) {
-            PyErr_SetNone(refs.cancelled_error);
-            throw nb::python_error();
-        }
-        // Raised as it is: through result() it would carry frames of
-        // concurrent.futures into the caller's traceback.
-        nb::object failure = call_method(future, refs.exception, nb::int_(0));
-        if (!failure.is_none()) {
-            PyErr_SetRaisedException(failure.release().ptr());
-            throw nb::python_error();
-        }
-        return call_method(future, refs.result, nb::int_(0));
+        if (waiter.signal->wait(seconds))
+            return outcome(waiter.future);
     } catch (...) {
         forget(id);
         throw;
     }
+    forget(id);
+    return std::nullopt;
 }
 
 nb::object PendingRequests::claim(nb::handle id) const {
@@ -124,40 +120,39 @@ nb::object PendingRequests::claim(nb::handle id) const {
 
 void PendingRequests::resolve(nb::handle future, nb::handle value) {
     try {
-        call_method(future, future_refs().set_result, value);
+        call_method(future, api.set_result, value);
     } catch (nb::python_error &e) {
-        if (!e.matches(future_refs().invalid_state_error))
+        if (!e.matches(api.invalid_state_error))
             throw;
     }
 }
 
 void PendingRequests::reject(nb::handle future, nb::handle error) {
     try {
-        call_method(future, future_refs().set_exception, error);
+        call_method(future, api.set_exception, error);
     } catch (nb::python_error &e) {
-        if (!e.matches(future_refs().invalid_state_error))
+        if (!e.matches(api.invalid_state_error))
             throw;
     }
 }
 
 void PendingRequests::cancel_all() const {
-    const FutureRefs &refs = future_refs();
     nb::object pending;
     {
         HeldLock held(lock_);
-        PyObject *values = PySequence_List(call_method(table_, refs.values).ptr());
+        PyObject *values = PySequence_List(call_method(table_, api.values).ptr());
         if (!values)
             throw nb::python_error();
         pending = nb::steal(values);
-        call_method(table_, refs.clear);
+        call_method(table_, api.clear);
     }
     for (nb::handle future : pending)
         if (!is_done(future))
-            call_method(future, refs.cancel);
+            call_method(future, api.cancel);
 }
 
 bool PendingRequests::is_cancellation(const nb::python_error &error) {
-    return error.matches(future_refs().cancelled_error);
+    return error.matches(api.cancelled_error);
 }
 
 }  // namespace tarvex

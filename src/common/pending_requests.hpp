@@ -28,6 +28,10 @@ namespace tarvex {
 
 namespace nb = nanobind;
 
+// Looks up what the matcher uses; called once when a module that uses it
+// loads (at import, not from a worker thread that runs user code).
+void init_pending_requests();
+
 class PendingRequests {
 public:
     PendingRequests(nb::object table, nb::object lock) : table_(std::move(table)), lock_(std::move(lock)) {}

@@ -1,6 +1,5 @@
 #include "common/response_signal.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <utility>
 
@@ -15,21 +14,14 @@ constexpr auto kSignalPollInterval = std::chrono::milliseconds(100);
 // Longer time limits are taken as "no limit".
 constexpr double kUnlimitedSeconds = 1e9;
 
-// Looked up on first use without a C++ initialisation guard: the lookup runs
-// Python code, which may hand the GIL to another thread that would then
-// block on the guard. Two threads that both look it up find the same value.
-std::atomic<unsigned long> main_thread_ident{0};
-
-bool on_main_thread() {
-    unsigned long main = main_thread_ident.load(std::memory_order_relaxed);
-    if (main == 0) {
-        main = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
-        main_thread_ident.store(main, std::memory_order_relaxed);
-    }
-    return PyThread_get_thread_ident() == main;
-}
+unsigned long main_thread_ident = 0;
 
 }  // namespace
+
+void init_response_signal() {
+    main_thread_ident =
+        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+}
 
 void ResponseSignal::fire() {
     {
@@ -45,7 +37,7 @@ bool ResponseSignal::wait(double timeout_seconds) {
         return fired_;
     }
     const bool unlimited = !(timeout_seconds < kUnlimitedSeconds);
-    const bool main_thread = on_main_thread();
+    const bool main_thread = PyThread_get_thread_ident() == main_thread_ident;
     const Clock::time_point deadline =
         unlimited
             ? Clock::time_point{}

@@ -30,6 +30,10 @@ private:
     bool fired_ = false;
 };
 
+// Looks up the main thread, whose waits poll for signals; called once at
+// module load.
+void init_response_signal();
+
 // A done-callback for a future that fires `signal`.
 nb::object firing_callback(std::shared_ptr<ResponseSignal> signal);
 

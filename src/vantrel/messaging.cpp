@@ -187,6 +187,7 @@ nb::object method(const char *name, Fn fn, const char *doc, const Extra &...extr
 }  // namespace
 
 void init_messaging(nb::module_ &m) {
+    tarvex::init_pending_requests();
     nb::dict ns;
     ns["__doc__"] = kMessagingDoc;
     ns["__module__"] = m.attr("__name__");
