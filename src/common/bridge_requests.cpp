@@ -5,19 +5,6 @@
 
 namespace tarvex {
 
-namespace {
-
-// Interning runs no Python code, so these initialisation guards cannot
-// deadlock.
-PyObject *interned(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        throw nb::python_error();
-    return name;
-}
-
-}  // namespace
-
 nb::dict request_message(nb::handle req) {
     static PyObject *request_id = interned("requestId");
     static PyObject *kind = interned("kind");

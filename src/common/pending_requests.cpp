@@ -17,13 +17,6 @@ FutureApi api;  // filled by init_pending_requests()
 
 PyObject *leak(nb::object obj) { return obj.release().ptr(); }
 
-PyObject *intern(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        throw nb::python_error();
-    return name;
-}
-
 nb::object call_method(nb::handle obj, PyObject *name) {
     PyObject *result = PyObject_CallMethodNoArgs(obj.ptr(), name);
     if (!result)
@@ -39,6 +32,17 @@ nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
 }
 
 bool is_done(nb::handle future) { return truthy(call_method(future, api.done)); }
+
+// future.set_result(arg) or set_exception(arg); a future completed
+// elsewhere meanwhile is left as it is.
+void settle(nb::handle future, PyObject *setter, nb::handle arg) {
+    try {
+        call_method(future, setter, arg);
+    } catch (nb::python_error &e) {
+        if (!e.matches(api.invalid_state_error))
+            throw;
+    }
+}
 
 // The value of a future that is done; raises its failure, or CancelledError.
 nb::object outcome(nb::handle future) {
@@ -66,16 +70,16 @@ void init_pending_requests() {
     api.future_type = leak(futures.attr("Future"));
     api.cancelled_error = leak(futures.attr("CancelledError"));
     api.invalid_state_error = leak(futures.attr("InvalidStateError"));
-    api.add_done_callback = intern("add_done_callback");
-    api.cancel = intern("cancel");
-    api.cancelled = intern("cancelled");
-    api.clear = intern("clear");
-    api.done = intern("done");
-    api.exception = intern("exception");
-    api.result = intern("result");
-    api.set_exception = intern("set_exception");
-    api.set_result = intern("set_result");
-    api.values = intern("values");
+    api.add_done_callback = interned("add_done_callback");
+    api.cancel = interned("cancel");
+    api.cancelled = interned("cancelled");
+    api.clear = interned("clear");
+    api.done = interned("done");
+    api.exception = interned("exception");
+    api.result = interned("result");
+    api.set_exception = interned("set_exception");
+    api.set_result = interned("set_result");
+    api.values = interned("values");
 }
 
 PendingRequests::Waiter PendingRequests::expect(nb::handle id) const {
@@ -118,22 +122,10 @@ nb::object PendingRequests::claim(nb::handle id) const {
     return future;
 }
 
-void PendingRequests::resolve(nb::handle future, nb::handle value) {
-    try {
-        call_method(future, api.set_result, value);
-    } catch (nb::python_error &e) {
-        if (!e.matches(api.invalid_state_error))
-            throw;
-    }
-}
+void PendingRequests::resolve(nb::handle future, nb::handle value) { settle(future, api.set_result, value); }
 
 void PendingRequests::reject(nb::handle future, nb::handle error) {
-    try {
-        call_method(future, api.set_exception, error);
-    } catch (nb::python_error &e) {
-        if (!e.matches(api.invalid_state_error))
-            throw;
-    }
+    settle(future, api.set_exception, error);
 }
 
 void PendingRequests::cancel_all() const {

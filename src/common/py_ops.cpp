@@ -2,16 +2,14 @@
 
 namespace tarvex {
 
-namespace {
-
-// Interning runs no Python code, so a function-local static of it cannot
-// deadlock on its initialisation guard.
 PyObject *interned(const char *text) {
     PyObject *name = PyUnicode_InternFromString(text);
     if (!name)
         throw nb::python_error();
     return name;
 }
+
+namespace {
 
 PyObject *get_name() {
     static PyObject *name = interned("get");

@@ -9,6 +9,12 @@ namespace tarvex {
 
 namespace nb = nanobind;
 
+// The interned str `text`, a reference kept for the life of the process
+// (names looked up often hash once). Interning runs no Python code, so a
+// function-local static may hold it without risk of a deadlock on its
+// initialisation guard.
+PyObject *interned(const char *text);
+
 // bool(obj)
 bool truthy(nb::handle obj);
 

@@ -73,8 +73,8 @@ bool ResponseSignal::wait(double timeout_seconds) {
 }
 
 nb::object firing_callback(std::shared_ptr<ResponseSignal> signal) {
-    return nb::cpp_function([signal = std::move(signal)](nb::handle) { signal->fire(); },
-                            nb::name("fire"), nb::arg("future").none());
+    return nb::cpp_function([signal = std::move(signal)](nb::handle) { signal->fire(); }, nb::name("fire"),
+                            nb::arg("future").none());
 }
 
 }  // namespace tarvex

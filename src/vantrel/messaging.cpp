@@ -111,8 +111,8 @@ void on_message(nb::handle self, nb::handle message) {
         return;
     }
     nb::object text = remote_error_text(message);
-    nb::object error = checked(
-        PyObject_CallOneArg(PyExc_RuntimeError, text.is_valid() ? text.ptr() : nb::str("Remote error").ptr()));
+    nb::object error = checked(PyObject_CallOneArg(
+        PyExc_RuntimeError, text.is_valid() ? text.ptr() : nb::str("Remote error").ptr()));
     PendingRequests::reject(future, error);
 }
 

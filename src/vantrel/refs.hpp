@@ -23,7 +23,7 @@ struct Names {
     PyObject *type, *value, *isSpec, *id;
     PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
     // request and response keys
-    PyObject *method, *name, *caller, *args, *arg_type, *requestId, *kind, *request;
+    PyObject *method, *name, *caller, *args, *arg_type, *requestId, *kind;
     PyObject *ok, *result, *error, *message;
     PyObject *GET, *SET, *GETITEM, *CALL, *DEL, *PLACED, *NAMED, *dunder_call, *dunder_del;
     // proxy attributes
@@ -35,8 +35,7 @@ struct Names {
     PyObject *send_request_sync, *register_callable, *messaging, *Context, *Excel;
     PyObject *_internal_officejs_names;
     // methods called on foreign objects
-    PyObject *acquire, *release, *add_done_callback, *cancel, *cancelled, *done, *exception;
-    PyObject *set_result, *set_exception, *pop, *get, *items, *values, *clear, *copy;
+    PyObject *items, *values, *clear, *copy;
     PyObject *to_wire, *from_wire, *isoformat, *astimezone, *tzinfo, *fromisoformat;
     PyObject *to_frame, *columns, *tolist, *ndim, *dtype, *astype, *item;
     PyObject *iloc, *shape, *dtypes, *itemsize, *to_numpy;
@@ -59,9 +58,6 @@ struct Refs {
 
     // standard library
     PyObject *b64decode;
-    PyObject *future_type;      // concurrent.futures.Future
-    PyObject *cancelled_error;  // concurrent.futures.CancelledError
-    PyObject *invalid_state_error;
     PyObject *lock_factory;  // threading.Lock
     PyObject *dict_items;    // dict.items, to spot subclasses that override it
 

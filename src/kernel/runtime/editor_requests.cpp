@@ -187,7 +187,8 @@ nb::object signature_help_request_coroutine(nb::handle self, nb::handle message)
 }
 
 nb::object hover_request_coroutine(nb::handle self, nb::handle message) {
-    return started<hover_request>(self, message, "_handle_hover_request", "PythonKernel._handle_hover_request");
+    return started<hover_request>(self, message, "_handle_hover_request",
+                                  "PythonKernel._handle_hover_request");
 }
 
 nb::object diagnostic_request_coroutine(nb::handle self, nb::handle message) {
@@ -197,7 +198,8 @@ nb::object diagnostic_request_coroutine(nb::handle self, nb::handle message) {
 
 void define_editor_requests(ClassBuilder &cls) {
     cls.method("_handle_completion_request", &completion_request_coroutine, nb::arg("message").none());
-    cls.method("_handle_signature_help_request", &signature_help_request_coroutine, nb::arg("message").none());
+    cls.method("_handle_signature_help_request", &signature_help_request_coroutine,
+               nb::arg("message").none());
     cls.method("_handle_hover_request", &hover_request_coroutine, nb::arg("message").none());
     cls.method("_handle_diagnostic_request", &diagnostic_request_coroutine, nb::arg("message").none());
 }

@@ -48,7 +48,8 @@ nb::object send_failure_watcher(PendingRequests requests, nb::object request_id)
         [requests, request_id](nb::handle sent) {
             nb::object error;
             if (truthy(sent.attr(names::cancelled)())) {
-                error = nb::steal(PyObject_CallOneArg(PyExc_ConnectionError, nb::str(connection_closed_text).ptr()));
+                error = nb::steal(
+                    PyObject_CallOneArg(PyExc_ConnectionError, nb::str(connection_closed_text).ptr()));
                 if (!error.is_valid())
                     throw nb::python_error();
             } else {
@@ -63,7 +64,7 @@ nb::object send_failure_watcher(PendingRequests requests, nb::object request_id)
         nb::arg("future"));
 }
 
-// A timeout of None waits for good, as threading.Event.wait(None) did.
+// A timeout of None waits for good.
 double timeout_seconds(nb::handle timeout) {
     if (timeout.is_none())
         return std::numeric_limits<double>::infinity();

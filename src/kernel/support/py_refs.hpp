@@ -18,7 +18,7 @@ namespace nb = nanobind;
 // clang-format off
 #define TARVEX_KERNEL_NAMES(X) \
     X(type) X(request_id) X(workbook_id) X(source) X(content) X(message) X(payload) X(requestId) \
-    X(kind) X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) \
+    X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) \
     X(current_paths) X(chunk_id) X(chunk_index) X(total_chunks) X(data) X(original_type) X(chunks) \
     X(received) X(total) X(traceback) X(messages) X(action) X(key) X(object_type) X(repr) X(enable) \
     X(title) X(msg_type) X(objects) X(mode) X(expression) X(breakpoints) X(old_paths) X(new_paths) \
@@ -31,7 +31,7 @@ namespace nb = nanobind;
     X(original_path) X(_buffer) X(_on_write) X(stream_type) X(send_callback) X(_original_stream) \
     X(globals) X(locals) X(messaging) X(loop) X(loop_thread) X(send_request_sync) \
     X(_kernel_instance) X(excel) X(context) X(tarvex) X(Serializer) X(from_wire) X(name) \
-    X(send) X(close) X(write) X(flush) X(get) X(set) X(wait) X(run_in_executor) X(shutdown) \
+    X(send) X(close) X(write) X(flush) X(run_in_executor) X(shutdown) \
     X(cancel) X(reset) X(getvalue) X(startswith) X(cache) X(MAX_MESSAGE_SIZE) X(CHUNK_SIZE) \
     X(CHUNK_HEADER_TYPE) X(MAX_CHUNKS) X(MAX_CHUNKED_MESSAGE_SIZE) X(json_dumps) X(in_memory_loader) \
     X(DEBUG_MESSAGE_SEND_TIMEOUT) X(PythonKernel) X(MessageBatcher) X(CodeExecutor) \
@@ -50,7 +50,7 @@ namespace nb = nanobind;
     X(diagnostics) X(stdout_) X(stderr_) \
     X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
     X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
-    X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(method) X(DEL) X(add_done_callback) \
+    X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(add_done_callback) \
     X(cancelled) X(exception) \
     X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams) X(_startup_packages)
 // clang-format on
@@ -81,7 +81,6 @@ struct Refs {
     PyObject *CancelledError = nullptr;
 
     PyObject *current_thread = nullptr;
-    PyObject *threading_Event = nullptr;
     PyObject *threading_Lock = nullptr;
     PyObject *ThreadPoolExecutor = nullptr;
 
