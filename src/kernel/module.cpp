@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/coro.hpp"
+#include "common/pending_requests.hpp"
 #include "common/pyimport.hpp"
 #include "kernel/execution/code_executor.hpp"
 #include "kernel/execution/in_memory_loader.hpp"
@@ -26,6 +27,7 @@ NB_MODULE(kernel, m) {
     nb::set_leak_warnings(false);
     kernel::init_names();
     kernel::init_refs(m);
+    init_pending_requests();
     const std::string package = parent_package(m);
 
     // Standard modules and the client library first, then the serializer.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/py_ops.hpp"
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
 #include "lexora/text.hpp"
@@ -40,10 +41,7 @@ nb::dict diagnostics_result(nb::object diagnostics, nb::object error) {
 
 // `value` when it is truthy (not None, not 0, not empty), else `fallback`.
 nb::object or_default(nb::object value, nb::object fallback) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth ? value : fallback;
+    return tarvex::truthy(value) ? value : fallback;
 }
 
 nb::object one_more(nb::handle number) { return nb::borrow(number) + nb::int_(1); }

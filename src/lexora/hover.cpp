@@ -4,12 +4,14 @@
 
 #include <optional>
 
+#include "common/py_ops.hpp"
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
 
 namespace lexora {
 
 using namespace nb::literals;
+using tarvex::truthy;
 
 namespace {
 
@@ -17,13 +19,6 @@ constexpr const char *PIECE_SEPARATOR = "\n\n---\n\n";
 
 bool is_text(nb::handle obj, const char *ascii) {
     return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), ascii) == 0;
-}
-
-bool truthy(nb::handle obj) {
-    int value = PyObject_IsTrue(obj.ptr());
-    if (value < 0)
-        throw nb::python_error();
-    return value == 1;
 }
 
 // a + b for str pieces, raising TypeError for anything else as Python's

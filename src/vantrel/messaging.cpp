@@ -5,15 +5,17 @@
 #include "vantrel/messaging.hpp"
 
 #include "common/args.hpp"
+#include "common/bridge_requests.hpp"
 #include "common/held_lock.hpp"
+#include "common/pending_requests.hpp"
 #include "common/uuid4.hpp"
 #include "vantrel/refs.hpp"
 #include "vantrel/response.hpp"
-#include "vantrel/response_signal.hpp"
 
 namespace vantrel {
 
 using tarvex::HeldLock;
+using tarvex::PendingRequests;
 using tarvex::uuid4_hex;
 
 namespace {
@@ -34,24 +36,8 @@ void set_attr(nb::handle self, PyObject *name, nb::handle value) {
     check(PyObject_SetAttr(self.ptr(), name, value.ptr()));
 }
 
-void map_set(nb::handle map, nb::handle key, nb::handle value) {
-    check(PyDict_CheckExact(map.ptr()) ? PyDict_SetItem(map.ptr(), key.ptr(), value.ptr())
-                                       : PyObject_SetItem(map.ptr(), key.ptr(), value.ptr()));
-}
-
-// map.pop(key, None)
-nb::object map_pop(nb::handle map, nb::handle key) {
-    if (PyDict_CheckExact(map.ptr())) {
-        PyObject *value = nullptr;
-        check(PyDict_Pop(map.ptr(), key.ptr(), &value));
-        return value ? nb::steal(value) : nb::none();
-    }
-    return map.attr(names.pop)(key, nb::none());
-}
-
-void forget_waiter(nb::handle self, nb::handle request_id) {
-    HeldLock held(attr(self, names._waiters_lock));
-    map_pop(attr(self, names.waiters), request_id);
+PendingRequests pending(nb::handle self) {
+    return PendingRequests(attr(self, names.waiters), attr(self, names._waiters_lock));
 }
 
 [[noreturn]] void raise_timeout(PyObject *context) {
@@ -76,11 +62,6 @@ void messaging_init(nb::handle self) {
     set_attr(self, names._next_callable_id, nb::int_(1));
 }
 
-bool is_release(nb::handle request) {
-    nb::object method = get_item(request, names.method);
-    return PyUnicode_CheckExact(method.ptr()) && PyUnicode_Compare(method.ptr(), names.DEL) == 0;
-}
-
 void set_send_handler(nb::handle self, nb::handle handler) { set_attr(self, names._send_handler, handler); }
 
 nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout) {
@@ -89,104 +70,54 @@ nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout
     if (!truthy(attr(self, names._send_handler)))
         raise_text(PyExc_RuntimeError, "No send handler registered");
 
-    nb::object request_id = uuid4_hex();
-    nb::object message = checked(PyDict_Copy(req.ptr()));
-    check(PyDict_SetItem(message.ptr(), names.requestId, request_id.ptr()));
-    check(PyDict_SetItem(message.ptr(), names.kind, names.request));
-
+    nb::dict message = tarvex::request_message(req);
     // A release's answer is never read: it is sent without a waiter, and
     // on_message drops its answer as it drops any unknown id.
-    if (is_release(message)) {
+    if (tarvex::is_release(message)) {
         checked(PyObject_CallOneArg(attr(self, names._send_handler).ptr(), message.ptr()));
         return nb::none();
     }
 
-    nb::object future = checked(PyObject_CallNoArgs(refs.future_type));
-    ResponseSignal *signal = nullptr;
-    nb::object signal_obj = new_response_signal(signal);
-    checked(PyObject_CallMethodOneArg(future.ptr(), names.add_done_callback, signal_obj.ptr()));
-    {
-        HeldLock held(attr(self, names._waiters_lock));
-        map_set(attr(self, names.waiters), request_id, future);
-    }
-
-    bool fired;
+    nb::object request_id = get(message, names.requestId);
+    PendingRequests requests = pending(self);
+    PendingRequests::Waiter waiter = requests.expect(request_id);
+    std::optional<nb::object> response;
     try {
         nb::object handler = attr(self, names._send_handler);
         checked(PyObject_CallOneArg(handler.ptr(), message.ptr()));
-        fired = signal->wait(seconds);
+        response = requests.wait(request_id, waiter, seconds);
     } catch (nb::python_error &e) {
-        forget_waiter(self, request_id);
+        requests.forget(request_id);
         if (e.matches(PyExc_TimeoutError))
             raise_timeout(e.value().ptr());
         throw;
     }
-    if (!fired) {
-        forget_waiter(self, request_id);
+    if (!response)
         raise_timeout(nullptr);
-    }
-
-    // The future is done: answered, failed, or cancelled by reset().
-    if (truthy(future.attr(names.cancelled)())) {
-        forget_waiter(self, request_id);
-        PyErr_SetNone(refs.cancelled_error);
-        throw nb::python_error();
-    }
-    nb::object failure = future.attr(names.exception)(0);
-    if (!failure.is_none()) {
-        forget_waiter(self, request_id);
-        if (PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError))
-            raise_timeout(failure.ptr());
-        PyErr_SetRaisedException(failure.release().ptr());
-        throw nb::python_error();
-    }
-    return future.attr(names.result)(0);
+    return *response;
 }
 
 void on_message(nb::handle self, nb::handle message) {
     tarvex::require_dict(message, "message");
-    nb::object request_id = get_item(message, names.requestId);
+    nb::object request_id = get(message, names.requestId);
     if (!truthy(request_id))
         return;
-    nb::object future;
-    {
-        HeldLock held(attr(self, names._waiters_lock));
-        future = map_pop(attr(self, names.waiters), request_id);
-    }
     // Unknown ids, late answers (after a time-out) and repeats are dropped.
-    if (future.is_none() || truthy(future.attr(names.done)()))
+    nb::object future = pending(self).claim(request_id);
+    if (!future.is_valid())
         return;
-    try {
-        if (truthy(get_item(message, names.ok))) {
-            future.attr(names.set_result)(message);
-        } else {
-            nb::object text = remote_error_text(message);
-            nb::object error = checked(PyObject_CallOneArg(
-                PyExc_RuntimeError, text.is_valid() ? text.ptr() : nb::str("Remote error").ptr()));
-            future.attr(names.set_exception)(error);
-        }
-    } catch (nb::python_error &e) {
-        // Resolved elsewhere in the meantime: it is left alone.
-        if (!e.matches(refs.invalid_state_error))
-            throw;
+    if (truthy(get(message, names.ok))) {
+        PendingRequests::resolve(future, message);
+        return;
     }
+    nb::object text = remote_error_text(message);
+    nb::object error = checked(PyObject_CallOneArg(
+        PyExc_RuntimeError, text.is_valid() ? text.ptr() : nb::str("Remote error").ptr()));
+    PendingRequests::reject(future, error);
 }
 
 void reset(nb::handle self) {
-    nb::object pending;
-    {
-        HeldLock held(attr(self, names._waiters_lock));
-        nb::object waiters = attr(self, names.waiters);
-        pending = checked(PySequence_List(nb::object(waiters.attr(names.values)()).ptr()));
-        waiters.attr(names.clear)();
-    }
-    // Cancelled once out of the table, outside the lock: cancel() runs the
-    // futures' Python code, and anything that code sets off (a finalizer
-    // sending a release, say) must be able to take the lock again.
-    for (nb::handle future : nb::list(pending)) {
-        if (!truthy(future.attr(names.done)()))
-            future.attr(names.cancel)();
-    }
+    pending(self).cancel_all();
 
     nb::object generation = uuid4_hex();
     set_attr(self, names._guid, generation);
@@ -219,7 +150,7 @@ void reset(nb::handle self) {
 
 nb::object register_callable(nb::handle self, nb::handle callable_obj) {
     if (!PyCallable_Check(callable_obj.ptr())) {
-        nb::object type_name = checked(PyType_GetName(Py_TYPE(callable_obj.ptr())));
+        nb::object type_name = type_name_of(callable_obj);
         PyErr_Format(PyExc_TypeError, "Object must be callable, got %U", type_name.ptr());
         throw nb::python_error();
     }
@@ -229,14 +160,14 @@ nb::object register_callable(nb::handle self, nb::handle callable_obj) {
     nb::object serial = attr(self, names._next_callable_id);
     nb::object callable_id = checked(PyUnicode_FromFormat("pyfunc_%U_%S", prefix.ptr(), serial.ptr()));
     set_attr(self, names._next_callable_id, checked(PyNumber_Add(serial.ptr(), nb::int_(1).ptr())));
-    map_set(attr(self, names._callable_registry), callable_id, callable_obj);
+    tarvex::set_item(attr(self, names._callable_registry), callable_id, callable_obj);
     return callable_id;
 }
 
 nb::object get_callable(nb::handle self, nb::handle callable_id) {
     tarvex::require_str(callable_id, "callable_id");
     HeldLock held(attr(self, names._callable_lock));
-    return get_item(attr(self, names._callable_registry), callable_id.ptr());
+    return get(attr(self, names._callable_registry), callable_id.ptr());
 }
 
 void unregister_callable(nb::handle self, nb::handle callable_id) {
@@ -244,7 +175,7 @@ void unregister_callable(nb::handle self, nb::handle callable_id) {
     nb::object dropped;
     {
         HeldLock held(attr(self, names._callable_lock));
-        dropped = map_pop(attr(self, names._callable_registry), callable_id);
+        dropped = tarvex::pop(attr(self, names._callable_registry), callable_id);
     }
 }
 
@@ -256,8 +187,7 @@ nb::object method(const char *name, Fn fn, const char *doc, const Extra &...extr
 }  // namespace
 
 void init_messaging(nb::module_ &m) {
-    init_response_signal(m);
-
+    tarvex::init_pending_requests();
     nb::dict ns;
     ns["__doc__"] = kMessagingDoc;
     ns["__module__"] = m.attr("__name__");

@@ -71,10 +71,10 @@ nb::object send(nb::handle req) {
     raise_with(type, text);
 }
 
-bool succeeded(nb::handle response) { return truthy(get_item(response, names.ok)); }
+bool succeeded(nb::handle response) { return truthy(get(response, names.ok)); }
 
 nb::object result_of(nb::handle response) {
-    return ElementConverter(names.from_wire, refs.from_wire_fn)(get_item(response, names.result));
+    return ElementConverter(names.from_wire, refs.from_wire_fn)(get(response, names.result));
 }
 
 nb::object wire_of(nb::handle value) { return ElementConverter(names.to_wire, refs.to_wire_fn)(value); }

@@ -7,13 +7,6 @@ Refs refs;
 
 namespace {
 
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;
-}
-
 PyObject *leak(nb::object obj) { return obj.release().ptr(); }
 
 PyObject *wire_template(PyObject *tag, PyObject *value, bool is_spec) {
@@ -27,18 +20,18 @@ PyObject *wire_template(PyObject *tag, PyObject *value, bool is_spec) {
 }  // namespace
 
 void init_refs(nb::module_ &m) {
-#define VANTREL_INTERN(field) names.field = intern(#field)
+#define VANTREL_INTERN(field) names.field = tarvex::interned(#field)
     VANTREL_INTERN(type), VANTREL_INTERN(value), VANTREL_INTERN(isSpec), VANTREL_INTERN(id);
     VANTREL_INTERN(Null), VANTREL_INTERN(Bool), VANTREL_INTERN(Int), VANTREL_INTERN(Float);
     VANTREL_INTERN(String), VANTREL_INTERN(Date), VANTREL_INTERN(Bytes), VANTREL_INTERN(Array);
     VANTREL_INTERN(Dict), VANTREL_INTERN(Python_Function);
     VANTREL_INTERN(method), VANTREL_INTERN(name), VANTREL_INTERN(caller), VANTREL_INTERN(args);
-    VANTREL_INTERN(arg_type), VANTREL_INTERN(requestId), VANTREL_INTERN(kind), VANTREL_INTERN(request);
+    VANTREL_INTERN(arg_type), VANTREL_INTERN(requestId), VANTREL_INTERN(kind);
     VANTREL_INTERN(ok), VANTREL_INTERN(result), VANTREL_INTERN(error), VANTREL_INTERN(message);
     VANTREL_INTERN(GET), VANTREL_INTERN(SET), VANTREL_INTERN(GETITEM), VANTREL_INTERN(CALL);
     VANTREL_INTERN(DEL), VANTREL_INTERN(PLACED), VANTREL_INTERN(NAMED);
-    names.dunder_call = intern("__call__");
-    names.dunder_del = intern("__del__");
+    names.dunder_call = tarvex::interned("__call__");
+    names.dunder_del = tarvex::interned("__del__");
     VANTREL_INTERN(_internal_id), VANTREL_INTERN(_internal_typeName), VANTREL_INTERN(_msg_guid);
     VANTREL_INTERN(_typ), VANTREL_INTERN(_internal_cache);
     VANTREL_INTERN(officejs_object), VANTREL_INTERN(officejs_array), VANTREL_INTERN(officejs_dict);
@@ -48,9 +41,6 @@ void init_refs(nb::module_ &m) {
     VANTREL_INTERN(_callable_registry), VANTREL_INTERN(_callable_lock), VANTREL_INTERN(_next_callable_id);
     VANTREL_INTERN(send_request_sync), VANTREL_INTERN(register_callable), VANTREL_INTERN(messaging);
     VANTREL_INTERN(Context), VANTREL_INTERN(Excel), VANTREL_INTERN(_internal_officejs_names);
-    VANTREL_INTERN(acquire), VANTREL_INTERN(release), VANTREL_INTERN(add_done_callback);
-    VANTREL_INTERN(cancel), VANTREL_INTERN(cancelled), VANTREL_INTERN(done), VANTREL_INTERN(exception);
-    VANTREL_INTERN(set_result), VANTREL_INTERN(set_exception), VANTREL_INTERN(pop), VANTREL_INTERN(get);
     VANTREL_INTERN(items), VANTREL_INTERN(values), VANTREL_INTERN(clear), VANTREL_INTERN(copy);
     VANTREL_INTERN(to_wire), VANTREL_INTERN(from_wire), VANTREL_INTERN(isoformat);
     VANTREL_INTERN(astimezone), VANTREL_INTERN(tzinfo), VANTREL_INTERN(fromisoformat);
@@ -59,7 +49,7 @@ void init_refs(nb::module_ &m) {
     VANTREL_INTERN(iloc), VANTREL_INTERN(shape), VANTREL_INTERN(dtypes);
     VANTREL_INTERN(itemsize), VANTREL_INTERN(to_numpy);
 #undef VANTREL_INTERN
-    names.empty = intern("");
+    names.empty = tarvex::interned("");
 
     refs.module_dict = leak(nb::borrow(PyModule_GetDict(m.ptr())));
     refs.empty_tuple = leak(checked(PyTuple_New(0)));
@@ -90,10 +80,6 @@ void init_refs(nb::module_ &m) {
     }
 
     refs.b64decode = leak(nb::module_::import_("base64").attr("b64decode"));
-    nb::module_ futures = nb::module_::import_("concurrent.futures");
-    refs.future_type = leak(futures.attr("Future"));
-    refs.cancelled_error = leak(futures.attr("CancelledError"));
-    refs.invalid_state_error = leak(futures.attr("InvalidStateError"));
     refs.lock_factory = leak(nb::module_::import_("threading").attr("Lock"));
     refs.dict_items = leak(nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type)).attr("items"));
 
@@ -107,31 +93,6 @@ void init_refs(nb::module_ &m) {
     refs.tmpl_array = wire_template(names.Array, Py_None, false);
     refs.tmpl_dict = wire_template(names.Dict, Py_None, false);
     refs.tmpl_function = wire_template(names.Python_Function, Py_None, true);
-}
-
-nb::object module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    check(PyDict_GetItemRef(refs.module_dict, name, &value));
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::steal(value);
-}
-
-nb::object get_item(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = nullptr;
-        check(PyDict_GetItemRef(mapping.ptr(), key, &value));
-        return value ? nb::steal(value) : nb::none();
-    }
-    return checked(PyObject_CallMethodOneArg(mapping.ptr(), names.get, key));
-}
-
-bool truthy(nb::handle obj) {
-    int t = PyObject_IsTrue(obj.ptr());
-    check(t);
-    return t == 1;
 }
 
 void raise_with(PyObject *type, nb::handle arg) {

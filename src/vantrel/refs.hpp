@@ -6,9 +6,15 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/py_ops.hpp"
+
 namespace vantrel {
 
 namespace nb = nanobind;
+
+using tarvex::get;
+using tarvex::truthy;
+using tarvex::type_name_of;
 
 // Interned attribute names and wire texts (their hashes are cached, so
 // dict operations with them skip hashing).
@@ -17,7 +23,7 @@ struct Names {
     PyObject *type, *value, *isSpec, *id;
     PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
     // request and response keys
-    PyObject *method, *name, *caller, *args, *arg_type, *requestId, *kind, *request;
+    PyObject *method, *name, *caller, *args, *arg_type, *requestId, *kind;
     PyObject *ok, *result, *error, *message;
     PyObject *GET, *SET, *GETITEM, *CALL, *DEL, *PLACED, *NAMED, *dunder_call, *dunder_del;
     // proxy attributes
@@ -29,8 +35,7 @@ struct Names {
     PyObject *send_request_sync, *register_callable, *messaging, *Context, *Excel;
     PyObject *_internal_officejs_names;
     // methods called on foreign objects
-    PyObject *acquire, *release, *add_done_callback, *cancel, *cancelled, *done, *exception;
-    PyObject *set_result, *set_exception, *pop, *get, *items, *values, *clear, *copy;
+    PyObject *items, *values, *clear, *copy;
     PyObject *to_wire, *from_wire, *isoformat, *astimezone, *tzinfo, *fromisoformat;
     PyObject *to_frame, *columns, *tolist, *ndim, *dtype, *astype, *item;
     PyObject *iloc, *shape, *dtypes, *itemsize, *to_numpy;
@@ -53,9 +58,6 @@ struct Refs {
 
     // standard library
     PyObject *b64decode;
-    PyObject *future_type;      // concurrent.futures.Future
-    PyObject *cancelled_error;  // concurrent.futures.CancelledError
-    PyObject *invalid_state_error;
     PyObject *lock_factory;  // threading.Lock
     PyObject *dict_items;    // dict.items, to spot subclasses that override it
 
@@ -89,13 +91,8 @@ inline void check(int status) {
         throw nb::python_error();
 }
 
-// A global of this module, looked up now (module globals may be replaced).
-nb::object module_global(PyObject *name);
-
-// obj.get(key) for a dict (None when absent), through `get` otherwise.
-nb::object get_item(nb::handle mapping, PyObject *key);
-
-bool truthy(nb::handle obj);
+// A global of this module (see tarvex::module_global).
+inline nb::object module_global(PyObject *name) { return tarvex::module_global(refs.module_dict, name); }
 
 // Raises `type` with the single argument `arg` (any object, kept as is).
 [[noreturn]] void raise_with(PyObject *type, nb::handle arg);

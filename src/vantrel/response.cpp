@@ -5,10 +5,10 @@
 namespace vantrel {
 
 nb::object remote_error_text(nb::handle response) {
-    nb::object error = get_item(response, names.error);
+    nb::object error = get(response, names.error);
     nb::object text;
     if (PyDict_Check(error.ptr()))
-        text = get_item(error, names.message);
+        text = get(error, names.message);
     else if (PyUnicode_Check(error.ptr()))
         text = error;
     if (text.is_valid() && truthy(text))

@@ -42,7 +42,7 @@ nb::dict error_record(nb::handle type_name, nb::handle message, nb::handle trace
 }
 
 nb::dict error_record(nb::handle e) {
-    nb::object type_name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))).attr(names::__name__);
+    nb::object type_name = type_name_of(e);
     nb::str message = nb::str(e);
     nb::str text = extract_tracebak_string(e);
     return error_record(type_name, message, text);

@@ -11,15 +11,6 @@ namespace tarvex::kernel {
 
 namespace {
 
-nb::list sys_path() { return nb::borrow<nb::list>(nb::handle(refs.sys).attr("path")); }
-
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 void init(nb::handle self, nb::object workbook_id) {
     require_str(workbook_id, "workbook_id");
     self.attr(names::workbook_id) = workbook_id;

@@ -101,10 +101,6 @@ bool has_attribute(nb::handle obj, nb::handle name) {
     return found == 1;
 }
 
-nb::object type_name_of(nb::handle obj) {
-    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))).attr(names::__name__);
-}
-
 nb::object deserialize_args(nb::handle kernel, nb::handle args) {
     return kernel.attr(names::_deserialize_args)(args);
 }
@@ -128,14 +124,7 @@ nb::object failure_text(nb::handle e) {
     nb::str text = nb::str(e);
     if (PyUnicode_GET_LENGTH(text.ptr()) > 0)
         return text;
-    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(e.ptr()))).attr(names::__name__);
-}
-
-nb::str repr_text(nb::handle value) {
-    PyObject *text = PyObject_Repr(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
+    return type_name_of(e);
 }
 
 nb::object out_line(nb::handle value) {

@@ -125,9 +125,6 @@ nb::object loaded_module(nb::handle module_name);
 // hasattr(obj, name), errors other than AttributeError raised.
 bool has_attribute(nb::handle obj, nb::handle name);
 
-// type(obj).__name__
-nb::object type_name_of(nb::handle obj);
-
 // kernel._deserialize_args(args): the call arguments decoded from wire values.
 nb::object deserialize_args(nb::handle kernel, nb::handle args);
 
@@ -141,9 +138,6 @@ void print_exception(nb::handle e);
 // str(e), or the exception's class name when that is empty: failure texts
 // must never read as "no error".
 nb::object failure_text(nb::handle e);
-
-// repr(value).
-nb::str repr_text(nb::handle value);
 
 // "Out: " + repr(value) + "\n": the display line of a result_output message.
 nb::object out_line(nb::handle value);

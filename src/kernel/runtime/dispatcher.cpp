@@ -39,7 +39,6 @@ struct TextHash {
 using RouteTable = std::unordered_map<std::string, Route, TextHash, std::equal_to<>>;
 RouteTable *routes = nullptr;  // built once, never destroyed
 
-nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
 nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); }
 
 // A handler that fails after it started is refused like one that fails at
@@ -97,20 +96,30 @@ void on_execution_request(nb::handle self, nb::handle message) {
     start_execution(self, code, request_id, function_name, source);
 }
 
-template <const char *Method, const char *Log>
-void start_message_handler(nb::handle self, nb::handle message) {
-    log().info(Log);
-    start_task(self, message, call_handler(self, Method, message));
+// A message handler: its coroutine for one message (see python_kernel.hpp).
+using HandlerCoroutine = nb::object (*)(nb::handle self, nb::handle message);
+
+// Starts `handler` for the message as a task, after the log line `Log`, if
+// any.
+template <HandlerCoroutine handler, const char *Log = nullptr>
+void start_handler(nb::handle self, nb::handle message) {
+    if constexpr (Log != nullptr)
+        log().info(Log);
+    start_task(self, message, handler(self, message));
 }
 
-constexpr char custom_function_call_method[] = "_handle_custom_function_call";
+// These two handlers are reached through the methods they are bound as.
+nb::object event_execution_coroutine(nb::handle self, nb::handle message) {
+    return self.attr("_handle_event_execution")(message);
+}
+nb::object python_function_call_coroutine(nb::handle self, nb::handle message) {
+    return self.attr("_handle_python_function_call")(message);
+}
+
 constexpr char custom_function_call_log[] =
     "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
-constexpr char run_module_method[] = "_handle_run_module";
 constexpr char run_module_log[] = "[Kernel] [Listener Thread] Dispatching run_module to worker";
-constexpr char event_execution_method[] = "_handle_event_execution";
 constexpr char event_execution_log[] = "[Kernel] [Listener Thread] Dispatching event_execution to worker";
-constexpr char python_function_call_method[] = "_handle_python_function_call";
 constexpr char python_function_call_log[] =
     "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
 
@@ -144,13 +153,9 @@ void remember_cancel(nb::handle self, nb::handle request_id) {
     if (size <= limit && PyList_GET_SIZE(order.ptr()) <= 2 * limit)
         return;
     nb::list still_canceled;
-    for (nb::handle id : order) {
-        int present = PySequence_Contains(canceled.ptr(), id.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (present)
+    for (nb::handle id : order)
+        if (contains(canceled, id))
             still_canceled.append(id);
-    }
     Py_ssize_t first_kept = 0;
     for (; size > limit && first_kept < PyList_GET_SIZE(still_canceled.ptr()); ++first_kept, --size)
         canceled.attr("discard")(still_canceled[first_kept]);
@@ -176,15 +181,6 @@ void on_cancel_streaming_function(nb::handle self, nb::handle message) {
 // analysis to the one analysis thread in its first step, so requests are
 // analysed and answered in arrival order. A request that cannot be handled
 // (a field of the wrong type) is refused like any other message.
-template <const char *Method>
-void start_editor_request(nb::handle self, nb::handle message) {
-    start_task(self, message, call_handler(self, Method, message));
-}
-
-constexpr char completion_method[] = "_handle_completion_request";
-constexpr char signature_help_method[] = "_handle_signature_help_request";
-constexpr char hover_method[] = "_handle_hover_request";
-constexpr char diagnostic_method[] = "_handle_diagnostic_request";
 
 // --- paths, namespace and modules: inline ---
 
@@ -370,17 +366,17 @@ RouteTable *build_routes() {
         {"unload_and_clear_paths", awaited(handle_unload_and_clear_paths)},
         {"update_module", awaited(on_update_module)},
         {"delete_module", awaited(on_delete_module)},
-        {"completion_request", immediate(start_editor_request<completion_method>)},
-        {"signature_help_request", immediate(start_editor_request<signature_help_method>)},
-        {"hover_request", immediate(start_editor_request<hover_method>)},
-        {"diagnostic_request", immediate(start_editor_request<diagnostic_method>)},
+        {"completion_request", immediate(start_handler<completion_request_coroutine>)},
+        {"signature_help_request", immediate(start_handler<signature_help_request_coroutine>)},
+        {"hover_request", immediate(start_handler<hover_request_coroutine>)},
+        {"diagnostic_request", immediate(start_handler<diagnostic_request_coroutine>)},
         {"shutdown", awaited(on_shutdown)},
         {"custom_function_call",
-         immediate(start_message_handler<custom_function_call_method, custom_function_call_log>)},
-        {"run_module", immediate(start_message_handler<run_module_method, run_module_log>)},
-        {"event_execution", immediate(start_message_handler<event_execution_method, event_execution_log>)},
+         immediate(start_handler<custom_function_call_coroutine, custom_function_call_log>)},
+        {"run_module", immediate(start_handler<run_module_coroutine, run_module_log>)},
+        {"event_execution", immediate(start_handler<event_execution_coroutine, event_execution_log>)},
         {"python_function_call",
-         immediate(start_message_handler<python_function_call_method, python_function_call_log>)},
+         immediate(start_handler<python_function_call_coroutine, python_function_call_log>)},
         {"execute_streaming_function", immediate(on_execute_streaming_function)},
         {"cancel_streaming_function", immediate(on_cancel_streaming_function)},
         {"debug_continue", awaited(on_debug_continue)},
@@ -398,10 +394,6 @@ RouteTable *build_routes() {
 }
 
 }  // namespace
-
-nb::object call_handler(nb::handle self, const char *name, nb::handle message) {
-    return self.attr(name)(message);
-}
 
 nb::object dispatch(nb::handle self, nb::handle message) {
     require_dict(message, "message");

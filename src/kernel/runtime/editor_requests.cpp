@@ -149,14 +149,9 @@ Coro diagnostic_request(nb::object self, nb::object message) {
 }
 
 template <Coro (*handler)(nb::object, nb::object)>
-void bind(ClassBuilder &cls, const char *name, const char *qualname) {
-    cls.method(
-        name,
-        [name, qualname](nb::object self, nb::object message) {
-            require_dict(message, "message");
-            return handler(std::move(self), std::move(message)).named(name, qualname);
-        },
-        nb::arg("message").none());
+nb::object started(nb::handle self, nb::handle message, const char *name, const char *qualname) {
+    require_dict(message, "message");
+    return handler(nb::borrow(self), nb::borrow(message)).named(name, qualname).object();
 }
 
 }  // namespace
@@ -181,12 +176,32 @@ void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument) {
     }
 }
 
+nb::object completion_request_coroutine(nb::handle self, nb::handle message) {
+    return started<completion_request>(self, message, "_handle_completion_request",
+                                       "PythonKernel._handle_completion_request");
+}
+
+nb::object signature_help_request_coroutine(nb::handle self, nb::handle message) {
+    return started<signature_help_request>(self, message, "_handle_signature_help_request",
+                                           "PythonKernel._handle_signature_help_request");
+}
+
+nb::object hover_request_coroutine(nb::handle self, nb::handle message) {
+    return started<hover_request>(self, message, "_handle_hover_request",
+                                  "PythonKernel._handle_hover_request");
+}
+
+nb::object diagnostic_request_coroutine(nb::handle self, nb::handle message) {
+    return started<diagnostic_request>(self, message, "_handle_diagnostic_request",
+                                       "PythonKernel._handle_diagnostic_request");
+}
+
 void define_editor_requests(ClassBuilder &cls) {
-    bind<completion_request>(cls, "_handle_completion_request", "PythonKernel._handle_completion_request");
-    bind<signature_help_request>(cls, "_handle_signature_help_request",
-                                 "PythonKernel._handle_signature_help_request");
-    bind<hover_request>(cls, "_handle_hover_request", "PythonKernel._handle_hover_request");
-    bind<diagnostic_request>(cls, "_handle_diagnostic_request", "PythonKernel._handle_diagnostic_request");
+    cls.method("_handle_completion_request", &completion_request_coroutine, nb::arg("message").none());
+    cls.method("_handle_signature_help_request", &signature_help_request_coroutine,
+               nb::arg("message").none());
+    cls.method("_handle_hover_request", &hover_request_coroutine, nb::arg("message").none());
+    cls.method("_handle_diagnostic_request", &diagnostic_request_coroutine, nb::arg("message").none());
 }
 
 }  // namespace tarvex::kernel

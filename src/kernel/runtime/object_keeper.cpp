@@ -17,17 +17,6 @@ namespace {
 
 void announce(nb::handle self, nb::handle message) { post_message(self, message); }
 
-nb::object class_name(nb::handle value) {
-    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr(names::__name__);
-}
-
-nb::str repr_of(nb::handle value) {
-    PyObject *text = PyObject_Repr(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
 nb::list deserialize_args(nb::handle, nb::object args) {
     require_list(args, "args");
     nb::list values;
@@ -53,12 +42,12 @@ void save_object(nb::handle self, nb::object key, nb::object value) {
         replaced = store.attr("get")(key);  // still held: the store's reference goes below
         store[key] = value;
     }
-    nb::object name = class_name(value);
+    nb::object name = type_name_of(value);
     nb::dict message = make_message({{names::type, nb::str("object_registry_update")},
                                      {names::action, nb::str("update")},
                                      {names::key, key},
                                      {names::object_type, name},
-                                     {names::repr, repr_of(value)},
+                                     {names::repr, repr_text(value)},
                                      {names::workbook_id, self.attr(names::workbook_id)}});
     announce(self, message);
     log().debug("[Kernel] Saved object: ", key, " (type: ", name, ")");
@@ -130,7 +119,7 @@ nb::list get_object_registry(nb::handle self) {
     for (nb::handle item : items) {
         nb::object key = item[0], value = item[1];
         registry.append(make_message(
-            {{names::key, key}, {names::type, class_name(value)}, {names::repr, repr_of(value)}}));
+            {{names::key, key}, {names::type, type_name_of(value)}, {names::repr, repr_text(value)}}));
     }
     return registry;
 }

@@ -9,15 +9,6 @@ namespace tarvex::kernel {
 
 namespace {
 
-nb::object sys_path() { return nb::handle(refs.sys).attr("path"); }
-
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 // A path list field read from a message. A lone string is one path: read as
 // an iterable it would be a list of one-character "paths", and "/" alone
 // would unload every module loaded from a file.

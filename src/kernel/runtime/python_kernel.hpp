@@ -106,10 +106,20 @@ nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle r
 void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
                      nb::handle source);
 
-// --- handlers started by the dispatcher (runtime/dispatcher.cpp) ---
-// The coroutine of method `name` called with `message`, looked up on the
-// kernel (so that a replaced method is honoured).
-nb::object call_handler(nb::handle self, const char *name, nb::handle message);
+// --- message handlers started by the dispatcher ---
+// Each gives its handler's coroutine for one message (checked to be a dict)
+// and is bound as the method of that name.
+// _handle_custom_function_call (runtime/custom_function_call.cpp)
+nb::object custom_function_call_coroutine(nb::handle self, nb::handle message);
+// _handle_run_module (runtime/run_module.cpp)
+nb::object run_module_coroutine(nb::handle self, nb::handle message);
+// _handle_completion_request, _handle_signature_help_request,
+// _handle_hover_request, _handle_diagnostic_request
+// (runtime/editor_requests.cpp)
+nb::object completion_request_coroutine(nb::handle self, nb::handle message);
+nb::object signature_help_request_coroutine(nb::handle self, nb::handle message);
+nb::object hover_request_coroutine(nb::handle self, nb::handle message);
+nb::object diagnostic_request_coroutine(nb::handle self, nb::handle message);
 
 // Each part adds its methods to the class under construction.
 void define_send_path(ClassBuilder &cls);

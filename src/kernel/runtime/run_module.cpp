@@ -35,7 +35,7 @@ Coro handle_run_module(nb::object self, nb::object message) {
                                       {names::request_id, request_id},
                                       {names::workbook_id, workbook_id},
                                       {names::source, source}});
-        co_await self.attr(names::_handle_custom_function_call)(call);
+        co_await custom_function_call_coroutine(self, call);
         co_return nb::none();
     }
 
@@ -65,15 +65,15 @@ Coro handle_run_module(nb::object self, nb::object message) {
 
 }  // namespace
 
+nb::object run_module_coroutine(nb::handle self, nb::handle message) {
+    require_dict(message, "message");
+    return handle_run_module(nb::borrow(self), nb::borrow(message))
+        .named("_handle_run_module", "PythonKernel._handle_run_module")
+        .object();
+}
+
 void define_run_module(ClassBuilder &cls) {
-    cls.method(
-        "_handle_run_module",
-        [](nb::handle self, nb::object message) {
-            require_dict(message, "message");
-            return handle_run_module(nb::borrow(self), std::move(message))
-                .named("_handle_run_module", "PythonKernel._handle_run_module");
-        },
-        nb::arg("message").none());
+    cls.method("_handle_run_module", &run_module_coroutine, nb::arg("message").none());
 }
 
 }  // namespace tarvex::kernel

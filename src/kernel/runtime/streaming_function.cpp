@@ -48,12 +48,7 @@ struct Stream {
 
 nb::object source_cache() { return module_global(names::in_memory_loader).attr(names::source_cache); }
 
-bool module_is_cached(nb::handle module_name) {
-    int found = PySequence_Contains(source_cache().ptr(), module_name.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
+bool module_is_cached(nb::handle module_name) { return contains(source_cache(), module_name); }
 
 // Membership in the cancel set; an id that cannot be in a set never is.
 bool in_set(nb::handle set, nb::handle key) {

@@ -1,15 +1,19 @@
 // Synchronous requests from worker threads. A worker that needs Excel sends
-// a sys_request through the event loop and blocks on its own threading.Event;
-// the listener stores the sys_response and sets the event. The waiter is
-// registered before the request leaves, so a fast answer cannot be missed.
-// A send that fails wakes the waiter at once with its error. Releases of
-// proxies (DEL) are sent without waiting, from any thread: their answers are
-// dropped on arrival.
+// a sys_request through the event loop and blocks until the listener hands
+// it the sys_response; the waiters are the kernel's PendingRequests
+// (_response_futures under _response_lock). The waiter is registered before
+// the request leaves, so a fast answer cannot be missed. A send that fails
+// wakes the waiter at once with its error. Releases of proxies (DEL) are
+// sent without waiting, from any thread: their answers are dropped on
+// arrival.
 #include <nanobind/stl/string.h>
 
+#include <limits>
+
 #include "common/args.hpp"
+#include "common/bridge_requests.hpp"
 #include "common/held_lock.hpp"
-#include "common/uuid4.hpp"
+#include "common/pending_requests.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -33,20 +37,35 @@ const char *const connection_closed_text = "Connection to the Business Layer clo
     throw nb::python_error();
 }
 
-// How a request's write ended: a write that failed wakes the waiter at once
-// with its error in `failure`, since no answer can come.
-OnWritten send_failure_watcher(nb::object event, nb::list failure) {
-    return [event, failure](PyObject *error) {
+PendingRequests pending(nb::handle kernel) {
+    return PendingRequests(kernel.attr(names::_response_futures), kernel.attr(names::_response_lock));
+}
+
+// How a request's write ended: a write that failed fails the waiter at
+// once, since no answer can come.
+OnWritten send_failure_watcher(PendingRequests requests, nb::object request_id) {
+    return [requests, request_id](PyObject *error) {
         if (!error)
             return;
-        if (PyList_Append(failure.ptr(), error) < 0)
-            throw nb::python_error();
-        event.attr(names::set)();
+        nb::object waiter = requests.claim(request_id);
+        if (waiter.is_valid())
+            PendingRequests::reject(waiter, nb::handle(error));
     };
+}
+
+// A timeout of None waits for good.
+double timeout_seconds(nb::handle timeout) {
+    if (timeout.is_none())
+        return std::numeric_limits<double>::infinity();
+    double seconds = PyFloat_AsDouble(timeout.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return seconds;
 }
 
 nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
     require_dict(payload, "payload");
+    double seconds = timeout_seconds(timeout);
     nb::object request_id = get(payload, names::requestId);
     nb::object thread = nb::handle(refs.current_thread)();
     nb::object thread_name = thread.attr(names::name);
@@ -61,58 +80,38 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     std::string prefix = worker_prefix(thread_name);
     log().debug(prefix, "Sending sys_request: ", request_id);
 
-    nb::object event = nb::handle(refs.threading_Event)();
-    nb::object lock = kernel.attr(names::_response_lock);
-    {
-        // Checked under the lock that disconnect takes to wake the waiters,
-        // so a request is either woken by it or refused here.
-        HeldLock held(lock);
-        if (!truthy(kernel.attr(names::running)))
-            raise_connection_closed();
-        kernel.attr(names::_response_futures)[request_id] = event;
+    PendingRequests requests = pending(kernel);
+    PendingRequests::Waiter waiter = requests.expect(request_id);
+    // Disconnect clears `running` before it cancels the waiters: a request
+    // registered before that is cancelled by it, a later one is refused here.
+    if (!truthy(kernel.attr(names::running))) {
+        requests.forget(request_id);
+        raise_connection_closed();
     }
-    nb::list send_failure;
     try {
         post_message(kernel, make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}),
-                     send_failure_watcher(event, send_failure));
+                     send_failure_watcher(requests, request_id));
     } catch (...) {
-        HeldLock held(lock);
-        kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
+        requests.forget(request_id);
         throw;
     }
     log().debug(prefix, "Waiting for sys_response: ", request_id);
 
-    bool signalled = truthy(event.attr(names::wait)(nb::arg("timeout") = timeout));
-    nb::object response;
-    if (signalled) {
-        {
-            HeldLock held(lock);
-            response = kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
-            kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
-        }
-        if (response.is_none() && PyList_GET_SIZE(send_failure.ptr()) > 0) {
-            nb::object error = send_failure[0];
-            log().warning(prefix, "sys_request could not be sent: ", request_id);
-            PyErr_SetRaisedException(error.release().ptr());
-            throw nb::python_error();
-        }
-        log().debug(prefix, "Received sys_response: ", request_id);
-        if (response.is_none() && !truthy(kernel.attr(names::running))) {
+    std::optional<nb::object> response;
+    try {
+        response = requests.wait(request_id, waiter, seconds);
+    } catch (nb::python_error &e) {
+        if (PendingRequests::is_cancellation(e)) {
             log().warning(prefix, "sys_request abandoned, the connection closed: ", request_id);
             raise_connection_closed();
         }
-        if (response.is_none()) {
-            std::string text = concat("sys_response data missing for request_id: ", request_id);
-            log().error("[Kernel] ", text);
-            PyErr_SetString(PyExc_RuntimeError, text.c_str());
-            throw nb::python_error();
-        }
-        return response;
+        if (e.matches(PyExc_Exception))
+            log().warning(prefix, "sys_request could not be sent: ", request_id);
+        throw;
     }
-    {
-        HeldLock held(lock);
-        kernel.attr(names::_response_futures).attr("pop")(request_id, nb::none());
-        kernel.attr(names::_response_data).attr("pop")(request_id, nb::none());
+    if (response) {
+        log().debug(prefix, "Received sys_response: ", request_id);
+        return *response;
     }
     log().error(prefix, "sys_request timeout: ", request_id);
     std::string text = concat("sys_request timeout after ", timeout, "s: ", request_id);
@@ -154,11 +153,6 @@ void send_release(nb::handle kernel, nb::object payload) {
     post_message(kernel, make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
 }
 
-bool is_release(nb::handle request) {
-    nb::object method = get(request, names::method);
-    return PyUnicode_CheckExact(method.ptr()) && PyUnicode_Compare(method.ptr(), names::DEL) == 0;
-}
-
 }  // namespace
 
 nb::object make_send_stream_message(nb::handle self) {
@@ -195,11 +189,7 @@ nb::object make_new_send_request_sync(nb::handle self, nb::handle send_sys_reque
     return nb::cpp_function(
         [kernel, send](nb::object req, nb::object timeout) -> nb::object {
             require_dict(req, "req");
-            nb::object request = nb::steal(PyDict_Copy(req.ptr()));
-            if (!request.is_valid())
-                throw nb::python_error();
-            request[names::requestId] = uuid4_hex();
-            request[names::kind] = nb::str("request");
+            nb::dict request = request_message(req);
             if (is_release(request)) {
                 send_release(kernel, request);
                 return nb::none();
@@ -209,7 +199,25 @@ nb::object make_new_send_request_sync(nb::handle self, nb::handle send_sys_reque
         nb::name("new_send_request_sync"), nb::arg("req").none(), nb::arg("timeout").none() = 30.0);
 }
 
-void forget_oldest_orphans(nb::handle data, nb::handle futures);
+// Responses nobody waits for (unknown ids, answers after a timeout, second
+// answers) are kept as they arrive, but only the newest MAX_ORPHAN_RESPONSES.
+void keep_orphan(nb::handle self, nb::handle request_id, nb::handle payload) {
+    HeldLock held(self.attr(names::_response_lock));
+    nb::object data = self.attr(names::_response_data);
+    data[request_id] = payload;
+    Py_ssize_t limit = module_size_constant(names::MAX_ORPHAN_RESPONSES);
+    Py_ssize_t excess = PyDict_GET_SIZE(data.ptr()) - limit;
+    if (excess <= 0)
+        return;
+    nb::list ids = nb::steal<nb::list>(PyDict_Keys(data.ptr()));
+    if (!ids.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < excess; ++i)
+        if (PyDict_DelItem(data.ptr(), PyList_GET_ITEM(ids.ptr(), i)) < 0)
+            throw nb::python_error();
+    log().warning("[Kernel] Dropped ", excess, " sys_responses nobody waits for (at most ", limit,
+                  " are kept)");
+}
 
 void route_sys_response(nb::handle self, nb::handle message) {
     nb::object payload = get(message, names::payload);
@@ -231,57 +239,16 @@ void route_sys_response(nb::handle self, nb::handle message) {
             return;
         }
     }
-    HeldLock held(self.attr(names::_response_lock));
-    nb::object data = self.attr(names::_response_data);
-    nb::object futures = self.attr(names::_response_futures);
-    nb::object event = get(futures, request_id.ptr());
-    // A second answer arriving before the worker took the first must not
-    // replace it: the request was answered once, by the first.
-    if (!event.is_none() && PyDict_Contains(data.ptr(), request_id.ptr()) == 1) {
-        log().warning("[Kernel] Received a second sys_response for request_id: ", request_id, "; ignored");
-        return;
-    }
-    data[request_id] = payload;
-    if (!event.is_none()) {
-        event.attr(names::set)();
-        log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
-    } else {
+    nb::object waiter = pending(self).claim(request_id);
+    if (!waiter.is_valid()) {
         log().warning("[Kernel] Received sys_response for unknown request_id: ", request_id);
-        forget_oldest_orphans(data, futures);
-    }
-}
-
-// Responses nobody waits for (unknown ids, answers after a timeout, second
-// answers) are kept as they arrive, but only the newest MAX_ORPHAN_RESPONSES.
-void forget_oldest_orphans(nb::handle data, nb::handle futures) {
-    Py_ssize_t limit = module_size_constant(names::MAX_ORPHAN_RESPONSES);
-    if (PyDict_GET_SIZE(data.ptr()) <= limit)
+        keep_orphan(self, request_id, payload);
         return;
-    nb::list ids = nb::steal<nb::list>(PyDict_Keys(data.ptr()));
-    if (!ids.is_valid())
-        throw nb::python_error();
-    Py_ssize_t dropped = 0;
-    for (nb::handle id : ids) {
-        if (PyDict_GET_SIZE(data.ptr()) <= limit)
-            break;
-        if (PyDict_Contains(futures.ptr(), id.ptr()) == 1)
-            continue;  // a worker is about to take it
-        if (PyDict_DelItem(data.ptr(), id.ptr()) < 0)
-            throw nb::python_error();
-        ++dropped;
     }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    log().warning("[Kernel] Dropped ", dropped, " sys_responses nobody waits for (at most ", limit,
-                  " are kept)");
+    PendingRequests::resolve(waiter, payload);
+    log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
 }
 
-void wake_sys_request_waiters(nb::handle self) {
-    HeldLock held(self.attr(names::_response_lock));
-    nb::object events = nb::steal(PyDict_Values(self.attr(names::_response_futures).ptr()));
-    if (!events.is_valid())
-        throw nb::python_error();
-    for (nb::handle event : events) event.attr(names::set)();
-}
+void wake_sys_request_waiters(nb::handle self) { pending(self).cancel_all(); }
 
 }  // namespace tarvex::kernel

@@ -7,15 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "common/py_ops.hpp"  // get() and truthy(), which message reading goes through
+
 namespace tarvex::kernel {
 
 namespace nb = nanobind;
-
-// `mapping.get(key, fallback)`: a direct lookup for exact dicts, the
-// object's own `get` method otherwise (so that odd objects fail the way
-// they would in Python).
-nb::object get(nb::handle mapping, PyObject *key, nb::handle fallback);
-inline nb::object get(nb::handle mapping, PyObject *key) { return get(mapping, key, nb::none()); }
 
 using Field = std::pair<PyObject *, nb::handle>;
 
@@ -32,8 +28,5 @@ inline bool is_nonempty_str(nb::handle obj) {
 
 // list(iterable): always a new list.
 nb::list copy_list(nb::handle iterable);
-
-// Python truth value; raises on failure.
-bool truthy(nb::handle obj);
 
 }  // namespace tarvex::kernel

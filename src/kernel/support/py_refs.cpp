@@ -12,10 +12,7 @@ PyObject *intern(const char *identifier) {
     std::string text(identifier);
     if (!text.empty() && text.back() == '_' && text.front() != '_')
         text.pop_back();  // stdout_ -> "stdout"
-    PyObject *s = PyUnicode_InternFromString(text.c_str());
-    if (!s)
-        throw nb::python_error();
-    return s;
+    return interned(text.c_str());
 }
 
 PyObject *leak(nb::object obj) { return obj.release().ptr(); }
@@ -52,7 +49,6 @@ void init_refs(nb::module_ &module) {
     refs.CancelledError = leak_attr("asyncio", "CancelledError");
 
     refs.current_thread = leak_attr("threading", "current_thread");
-    refs.threading_Event = leak_attr("threading", "Event");
     refs.threading_Lock = leak_attr("threading", "Lock");
     refs.ThreadPoolExecutor = leak_attr("concurrent.futures", "ThreadPoolExecutor");
 
@@ -65,17 +61,6 @@ void init_refs(nb::module_ &module) {
     refs.re_findall = leak_attr("re", "findall");
     refs.re_search = leak_attr("re", "search");
     refs.re_escape = leak_attr("re", "escape");
-}
-
-nb::object module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(refs.module_dict, name, &value) < 0)
-        throw nb::python_error();
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::steal(value);
 }
 
 Py_ssize_t module_size_constant(PyObject *name) {

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/log.hpp"
+#include "common/py_ops.hpp"
 
 namespace tarvex::kernel {
 
@@ -17,7 +18,7 @@ namespace nb = nanobind;
 // clang-format off
 #define TARVEX_KERNEL_NAMES(X) \
     X(type) X(request_id) X(workbook_id) X(source) X(content) X(message) X(payload) X(requestId) \
-    X(kind) X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) \
+    X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) \
     X(current_paths) X(chunk_id) X(chunk_index) X(total_chunks) X(data) X(original_type) X(chunks) \
     X(received) X(total) X(traceback) X(messages) X(action) X(key) X(object_type) X(repr) X(enable) \
     X(title) X(msg_type) X(objects) X(mode) X(expression) X(breakpoints) X(old_paths) X(new_paths) \
@@ -30,7 +31,7 @@ namespace nb = nanobind;
     X(original_path) X(_buffer) X(_on_write) X(stream_type) X(send_callback) X(_original_stream) \
     X(globals) X(locals) X(messaging) X(loop) X(loop_thread) X(send_request_sync) \
     X(_kernel_instance) X(excel) X(context) X(tarvex) X(Serializer) X(from_wire) X(name) \
-    X(send) X(close) X(write) X(flush) X(get) X(set) X(wait) X(run_in_executor) X(shutdown) \
+    X(send) X(close) X(write) X(flush) X(run_in_executor) X(shutdown) \
     X(cancel) X(reset) X(getvalue) X(startswith) X(cache) X(MAX_MESSAGE_SIZE) X(CHUNK_SIZE) \
     X(CHUNK_HEADER_TYPE) X(MAX_CHUNKS) X(MAX_CHUNKED_MESSAGE_SIZE) X(json_dumps) X(in_memory_loader) \
     X(DEBUG_MESSAGE_SEND_TIMEOUT) X(PythonKernel) X(MessageBatcher) X(CodeExecutor) \
@@ -44,12 +45,12 @@ namespace nb = nanobind;
     X(is_generator) X(yield_count) X(debug_exception_sent) X(step_mode) X(get_callable) \
     X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
     X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
-    X(_deserialize_args) X(_handle_custom_function_call) X(_handle_debug_run_module) \
+    X(_deserialize_args) X(_handle_debug_run_module) \
     X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
     X(diagnostics) X(stdout_) X(stderr_) \
     X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
     X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
-    X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(method) X(DEL) X(add_done_callback) \
+    X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(add_done_callback) \
     X(cancelled) X(exception) \
     X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams) X(_startup_packages) X(_outbox) X(call_soon) \
     X(call_soon_threadsafe) X(create_task) X(create_future) X(set_result) X(set_exception) X(submit)
@@ -81,7 +82,6 @@ struct Refs {
     PyObject *CancelledError = nullptr;
 
     PyObject *current_thread = nullptr;
-    PyObject *threading_Event = nullptr;
     PyObject *threading_Lock = nullptr;
     PyObject *ThreadPoolExecutor = nullptr;
 
@@ -107,9 +107,8 @@ void init_refs(nb::module_ &module);
 
 inline const Logger &log() { return *refs.logger; }
 
-// A module global of the kernel, read at each use so that a replaced value
-// takes effect (new reference; KeyError-free: raises NameError when absent).
-nb::object module_global(PyObject *name);
+// A global of the kernel module (see tarvex::module_global).
+inline nb::object module_global(PyObject *name) { return tarvex::module_global(refs.module_dict, name); }
 
 // Py_ssize_t value of an int module constant (CHUNK_SIZE and friends).
 Py_ssize_t module_size_constant(PyObject *name);

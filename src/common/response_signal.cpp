@@ -1,10 +1,9 @@
-#include "vantrel/response_signal.hpp"
+#include "common/response_signal.hpp"
 
 #include <chrono>
+#include <utility>
 
-#include "vantrel/refs.hpp"
-
-namespace vantrel {
+namespace tarvex {
 
 namespace {
 
@@ -18,6 +17,11 @@ constexpr double kUnlimitedSeconds = 1e9;
 unsigned long main_thread_ident = 0;
 
 }  // namespace
+
+void init_response_signal() {
+    main_thread_ident =
+        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+}
 
 void ResponseSignal::fire() {
     {
@@ -33,7 +37,7 @@ bool ResponseSignal::wait(double timeout_seconds) {
         return fired_;
     }
     const bool unlimited = !(timeout_seconds < kUnlimitedSeconds);
-    const bool on_main_thread = PyThread_get_thread_ident() == main_thread_ident;
+    const bool main_thread = PyThread_get_thread_ident() == main_thread_ident;
     const Clock::time_point deadline =
         unlimited
             ? Clock::time_point{}
@@ -45,11 +49,11 @@ bool ResponseSignal::wait(double timeout_seconds) {
             nb::gil_scoped_release released;
             std::unique_lock<std::mutex> lock(mutex_);
             auto is_fired = [this] { return fired_; };
-            if (unlimited && !on_main_thread) {
+            if (unlimited && !main_thread) {
                 fired_cv_.wait(lock, is_fired);
             } else {
                 Clock::time_point until = deadline;
-                if (on_main_thread) {
+                if (main_thread) {
                     Clock::time_point poll = Clock::now() + kSignalPollInterval;
                     if (unlimited || poll < until)
                         until = poll;
@@ -68,19 +72,9 @@ bool ResponseSignal::wait(double timeout_seconds) {
     }
 }
 
-void init_response_signal(nb::module_ &m) {
-    main_thread_ident =
-        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
-    nb::class_<ResponseSignal>(m, "_ResponseSignal", "Wakes the thread waiting for one response.")
-        .def("__call__", [](ResponseSignal &signal, nb::handle) { signal.fire(); }, nb::arg("future").none());
+nb::object firing_callback(std::shared_ptr<ResponseSignal> signal) {
+    return nb::cpp_function([signal = std::move(signal)](nb::handle) { signal->fire(); }, nb::name("fire"),
+                            nb::arg("future").none());
 }
 
-nb::object new_response_signal(ResponseSignal *&signal) {
-    nb::object obj = nb::inst_alloc(nb::type<ResponseSignal>());
-    signal = nb::inst_ptr<ResponseSignal>(obj);
-    new (signal) ResponseSignal();
-    nb::inst_mark_ready(obj);
-    return obj;
-}
-
-}  // namespace vantrel
+}  // namespace tarvex
