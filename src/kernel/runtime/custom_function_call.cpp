@@ -113,21 +113,30 @@ nb::dict validation_error(const char *message) {
     return error_record(nb::str("ValidationError"), nb::str(message), nb::str(""));
 }
 
-Coro handle_custom_function_call(nb::object self, nb::object message) {
+// The loop's whole part of a call: a call that names nothing to run is
+// answered at once, anything else is handed to the pool. The concurrent
+// future of the run, or None.
+nb::object begin_custom_function_call(nb::handle self, nb::handle message) {
     auto call = std::make_shared<const Call>(message);
     log().info("[Kernel] Received custom_function_call: ", call->module_name, ".", call->function_name,
                " (source=", call->source, ", request_id=", call->request_id, ")");
     if (!truthy(call->module_name)) {
-        co_await send_messages(self, call->error_replies(validation_error("Missing module_name")));
-        co_return nb::none();
+        post_messages(self, call->error_replies(validation_error("Missing module_name")));
+        return nb::none();
     }
     if (!truthy(call->function_name)) {
-        co_await send_messages(self, call->error_replies(validation_error("Missing function_name")));
-        co_return nb::none();
+        post_messages(self, call->error_replies(validation_error("Missing function_name")));
+        return nb::none();
     }
     log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ", call->module_name, ".",
                 call->function_name);
-    co_await run_worker_request(self, call);
+    return submit_worker_request(self, call);
+}
+
+Coro handle_custom_function_call(nb::object self, nb::object message) {
+    nb::object running = begin_custom_function_call(self, message);
+    if (!running.is_none())
+        co_await nb::handle(refs.wrap_future)(running);
     co_return nb::none();
 }
 
@@ -138,6 +147,11 @@ nb::object custom_function_call_coroutine(nb::handle self, nb::handle message) {
     return handle_custom_function_call(nb::borrow(self), nb::borrow(message))
         .named("_handle_custom_function_call", "PythonKernel._handle_custom_function_call")
         .object();
+}
+
+void start_custom_function_call(nb::handle self, nb::handle message) {
+    require_dict(message, "message");
+    begin_custom_function_call(self, message);
 }
 
 void define_custom_function_call(ClassBuilder &cls) {

@@ -108,6 +108,14 @@ void start_handler(nb::handle self, nb::handle message) {
     start_task(self, message, handler(self, message));
 }
 
+// Starts a handler whose loop part ends with the hand-off to the pool: no
+// task to wait for it, after the log line `Log`.
+template <ImmediateHandler starter, const char *Log>
+void start_directly(nb::handle self, nb::handle message) {
+    log().info(Log);
+    starter(self, message);
+}
+
 // These two handlers are reached through the methods they are bound as.
 nb::object event_execution_coroutine(nb::handle self, nb::handle message) {
     return self.attr("_handle_event_execution")(message);
@@ -372,7 +380,7 @@ RouteTable *build_routes() {
         {"diagnostic_request", immediate(start_handler<diagnostic_request_coroutine>)},
         {"shutdown", awaited(on_shutdown)},
         {"custom_function_call",
-         immediate(start_handler<custom_function_call_coroutine, custom_function_call_log>)},
+         immediate(start_directly<start_custom_function_call, custom_function_call_log>)},
         {"run_module", immediate(start_handler<run_module_coroutine, run_module_log>)},
         {"event_execution", immediate(start_handler<event_execution_coroutine, event_execution_log>)},
         {"python_function_call",

@@ -69,7 +69,7 @@ void serve_worker_request(nb::handle self, const WorkerRequest &request) {
         return;
     log().error("[Kernel] Unexpected error in ", text.handler, ": ", nb::str(failure));
     try {
-        for (const nb::dict &reply : request.failure_replies(failure)) post_message(self, reply);
+        post_messages(self, request.failure_replies(failure));
     } catch (...) {
         log().error("[Kernel] Failed to send error message: ", nb::str(catch_exception()));
     }
@@ -88,9 +88,8 @@ Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> re
     co_return nb::none();
 }
 
-Coro send_messages(nb::object self, std::vector<nb::dict> messages) {
-    for (nb::dict &message : messages) co_await send_message(self, message);
-    co_return nb::none();
+void post_messages(nb::handle self, const std::vector<nb::dict> &messages) {
+    for (const nb::dict &message : messages) post_message(self, message);
 }
 
 nb::dict call_reply(const char *type, bool succeeded, nb::handle value, nb::handle logs,

@@ -90,8 +90,8 @@ auto printing_traceback(Body body) -> decltype(body()) {
     }
 }
 
-// Sends `messages` in order; a failed send stops the rest.
-Coro send_messages(nb::object self, std::vector<nb::dict> messages);
+// Hands `messages` to the outbox in order.
+void post_messages(nb::handle self, const std::vector<nb::dict> &messages);
 
 // How a call answers: {type, success, result or (failed) error, logs, then
 // `ids`}. `value` is the result or the error; without `logs` (invalid) the
