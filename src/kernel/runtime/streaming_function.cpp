@@ -42,6 +42,42 @@ constexpr double slow_value_send_s = 1.0;
 constexpr int values_per_pause = 10;
 constexpr auto pause = std::chrono::milliseconds(1);
 
+// A stream's value sends. The next value is handed over before the worker
+// waits for the write of the one before it, so the generator computes while
+// the loop writes; a stream is never more than one value ahead of the
+// socket, and a failed or stuck send still fails the stream.
+class ValueSends {
+public:
+    ValueSends(nb::handle kernel, nb::handle request_id) : kernel_(kernel), request_id_(request_id) {}
+
+    void send(nb::handle message) {
+        auto signal = std::make_shared<SentSignal>();
+        post_message(kernel_, message, SentSignal::notifier(signal));
+        auto posted = std::chrono::steady_clock::now();
+        wait_for_previous();
+        previous_ = std::move(signal);
+        previous_posted_ = posted;
+    }
+
+    // Waits for the last value's write.
+    void finish() { wait_for_previous(); }
+
+private:
+    void wait_for_previous() {
+        if (!previous_)
+            return;
+        std::shared_ptr<SentSignal> signal = std::move(previous_);
+        signal->wait(value_send_timeout_s, "a streamed value");
+        if (double waited = elapsed_ms(previous_posted_); waited > slow_value_send_s * 1000.0)
+            log().warning("[Kernel] A streamed value waited ", ms1(waited), " ms for its send: request_id=",
+                          request_id_);
+    }
+
+    nb::handle kernel_, request_id_;
+    std::shared_ptr<SentSignal> previous_;
+    std::chrono::steady_clock::time_point previous_posted_;
+};
+
 struct Stream {
     nb::object request_id, module_name, function_name, args, workbook_id, source;
 };
@@ -212,6 +248,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         log().info("[Kernel] Starting to stream results from generator: ", stream.function_name);
         nb::object canceled = self.attr(names::_canceled_streaming_requests);
         long count = 0;
+        ValueSends sends(self, stream.request_id);
         while (PyObject *next = PyIter_Next(generator.ptr())) {
             nb::object item = nb::steal(next);
             // The "Canceled" message is sent on the loop once this thread
@@ -220,13 +257,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
                 discard(canceled, stream.request_id);
                 return make_message({{names::canceled, Py_True}});
             }
-            nb::dict message = stream_result(
-                self, stream, {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}});
-            auto sent_from = std::chrono::steady_clock::now();
-            send_and_wait(self, message, value_send_timeout_s, "a streamed value");
-            if (double waited = elapsed_ms(sent_from); waited > slow_value_send_s * 1000.0)
-                log().warning("[Kernel] A streamed value waited ", ms1(waited),
-                              " ms for its send: request_id=", stream.request_id);
+            sends.send(stream_result(self, stream,
+                                     {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}}));
             if (++count % values_per_pause == 0) {
                 nb::gil_scoped_release released;
                 std::this_thread::sleep_for(pause);
@@ -234,6 +266,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         }
         if (PyErr_Occurred())
             throw nb::python_error();
+        sends.finish();
         return make_message({{names::success, Py_True}, {names::result_count, nb::int_(count)}});
     } catch (...) {
         nb::object e = catch_any();
