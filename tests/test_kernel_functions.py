@@ -364,6 +364,14 @@ def test_updated_module_runs_its_new_text(bl):
     assert call(bl, "v", module_name="fx_version")[-1]["result"] == wire(2)
 
 
+def test_workbook_module_globals_hold_builtins_as_an_imported_module_does(bl):
+    # C code that imports (pickle, ctypes, many extensions) reads __builtins__
+    # from the globals of the running function.
+    code = "import pickle\ndef roundtrip():\n    return int(pickle.loads(pickle.dumps(complex(1, 2))) == 1 + 2j)\n"
+    bl.request({"type": "update_module", "module_name": "fx_builtins", "code": code}, "module_updated")
+    assert call(bl, "roundtrip", module_name="fx_builtins")[-1]["result"] == wire(1)
+
+
 def test_function_reads_the_workbook_while_the_loop_serves_others(bl):
     r = rid()
     bl.send({"type": "custom_function_call", "module_name": "fx", "function_name": "read_foo", "request_id": r})

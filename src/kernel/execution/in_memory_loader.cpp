@@ -75,6 +75,10 @@ void exec_module(nb::handle self, nb::handle module) {
         nb::object code =
             nb::handle(refs.builtin_compile)(source, file_name, "exec", nb::arg("dont_inherit") = true);
         nb::object globals = module.attr(names::__dict__);
+        // As exec() does: C code that imports while a function of this
+        // module runs looks __builtins__ up in its globals.
+        if (PyDict_SetDefaultRef(globals.ptr(), names::__builtins__, refs.builtins_dict, nullptr) < 0)
+            throw nb::python_error();
         nb::object result = nb::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
         if (!result.is_valid())
             throw nb::python_error();

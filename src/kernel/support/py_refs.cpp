@@ -34,6 +34,7 @@ void init_refs(nb::module_ &module) {
     refs.module_dict = PyModule_GetDict(module.ptr());
     refs.sys = leak(nb::module_::import_("sys"));
     refs.builtins = leak(nb::module_::import_("builtins"));
+    refs.builtins_dict = PyModule_GetDict(refs.builtins);  // lives as long as the module
     refs.builtin_compile = leak_attr("builtins", "compile");
     refs.ast_Expr = leak_attr("ast", "Expr");
     refs.ast_Expression = leak_attr("ast", "Expression");

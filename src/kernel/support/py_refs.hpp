@@ -67,6 +67,7 @@ struct Refs {
     PyObject *module_dict = nullptr;  // its globals
     PyObject *sys = nullptr;
     PyObject *builtins = nullptr;
+    PyObject *builtins_dict = nullptr;
     PyObject *builtin_compile = nullptr;
     PyObject *ast_Expr = nullptr;
     PyObject *ast_Expression = nullptr;
