@@ -40,7 +40,6 @@ void init_refs(nb::module_ &module) {
     refs.ast_Expression = leak_attr("ast", "Expression");
 
     refs.get_running_loop = leak_attr("asyncio", "get_running_loop");
-    refs.run_coroutine_threadsafe = leak_attr("asyncio", "run_coroutine_threadsafe");
     refs.wrap_future = leak_attr("asyncio", "wrap_future");
     refs.create_task = leak_attr("asyncio", "create_task");
     refs.asyncio_sleep = leak_attr("asyncio", "sleep");

@@ -73,7 +73,6 @@ struct Refs {
     PyObject *ast_Expression = nullptr;
 
     PyObject *get_running_loop = nullptr;
-    PyObject *run_coroutine_threadsafe = nullptr;
     PyObject *wrap_future = nullptr;
     PyObject *create_task = nullptr;
     PyObject *asyncio_sleep = nullptr;
