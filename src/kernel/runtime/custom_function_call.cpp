@@ -133,18 +133,11 @@ nb::object begin_custom_function_call(nb::handle self, nb::handle message) {
     return submit_worker_request(self, call);
 }
 
-Coro handle_custom_function_call(nb::object self, nb::object message) {
-    nb::object running = begin_custom_function_call(self, message);
-    if (!running.is_none())
-        co_await nb::handle(refs.wrap_future)(running);
-    co_return nb::none();
-}
-
 }  // namespace
 
 nb::object custom_function_call_coroutine(nb::handle self, nb::handle message) {
     require_dict(message, "message");
-    return handle_custom_function_call(nb::borrow(self), nb::borrow(message))
+    return awaited_run(begin_custom_function_call(self, message))
         .named("_handle_custom_function_call", "PythonKernel._handle_custom_function_call")
         .object();
 }

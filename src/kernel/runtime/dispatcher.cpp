@@ -116,13 +116,6 @@ void start_directly(nb::handle self, nb::handle message) {
     starter(self, message);
 }
 
-// These two handlers are reached through the methods they are bound as.
-nb::object event_execution_coroutine(nb::handle self, nb::handle message) {
-    return self.attr("_handle_event_execution")(message);
-}
-nb::object python_function_call_coroutine(nb::handle self, nb::handle message) {
-    return self.attr("_handle_python_function_call")(message);
-}
 
 constexpr char custom_function_call_log[] =
     "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
@@ -382,9 +375,9 @@ RouteTable *build_routes() {
         {"custom_function_call",
          immediate(start_directly<start_custom_function_call, custom_function_call_log>)},
         {"run_module", immediate(start_handler<run_module_coroutine, run_module_log>)},
-        {"event_execution", immediate(start_handler<event_execution_coroutine, event_execution_log>)},
+        {"event_execution", immediate(start_directly<start_event_execution, event_execution_log>)},
         {"python_function_call",
-         immediate(start_handler<python_function_call_coroutine, python_function_call_log>)},
+         immediate(start_directly<start_python_function_call, python_function_call_log>)},
         {"execute_streaming_function", immediate(on_execute_streaming_function)},
         {"cancel_streaming_function", immediate(on_cancel_streaming_function)},
         {"debug_continue", awaited(on_debug_continue)},

@@ -71,11 +71,13 @@ private:
     }
 };
 
-Coro handle_event_execution(nb::object self, nb::object message) {
+// The loop's whole part of an event: the hand-off to the pool. The
+// concurrent future of the run, or None when there is nothing to run.
+nb::object begin_event_execution(nb::handle self, nb::handle message) {
     auto event = std::make_shared<Event>(self, message);
     if (!truthy(event->module_name) || !truthy(event->function_name)) {
         log().error("[Kernel] event_execution missing module_name or function_name");
-        co_return nb::none();
+        return nb::none();
     }
     event->args = get(message, names::args, nb::list());
     nb::object object_name = get(message, names::object_name, nb::str(""));
@@ -85,18 +87,22 @@ Coro handle_event_execution(nb::object self, nb::object message) {
                event->function_name, " (object=", object_type, "/", object_name, ", event=", event_type, ")");
     log().debug("[Kernel] [Async Task] Dispatching event_execution to worker: ", event->module_name, ".",
                 event->function_name);
-    co_await run_worker_request(self, event);
-    co_return nb::none();
+    return submit_worker_request(self, event);
 }
 
 }  // namespace
+
+void start_event_execution(nb::handle self, nb::handle message) {
+    require_dict(message, "message");
+    begin_event_execution(self, message);
+}
 
 void define_event_execution(ClassBuilder &cls) {
     cls.method(
         "_handle_event_execution",
         [](nb::handle self, nb::object message) {
             require_dict(message, "message");
-            return handle_event_execution(nb::borrow(self), std::move(message))
+            return awaited_run(begin_event_execution(self, message))
                 .named("_handle_event_execution", "PythonKernel._handle_event_execution");
         },
         nb::arg("message").none());

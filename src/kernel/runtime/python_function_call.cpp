@@ -12,6 +12,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
@@ -82,30 +83,37 @@ private:
     }
 };
 
-Coro handle_python_function_call(nb::object self, nb::object message) {
+// The loop's whole part of a callback call: a call without a callable is
+// answered at once, anything else is handed to the pool. The concurrent
+// future of the run, or None.
+nb::object begin_python_function_call(nb::handle self, nb::handle message) {
     auto call = std::make_shared<const CallbackCall>(message);
     log().info("[Kernel] Received python_function_call: callable_id=", call->callable_id,
                " (request_id=", call->request_id, ")");
     if (!truthy(call->callable_id)) {
         nb::dict record =
             error_record(nb::str("ValidationError"), nb::str("Missing callable_id"), nb::str(""));
-        co_await send_message(self, call->error_reply(record));
-        co_return nb::none();
+        post_message(self, call->error_reply(record));
+        return nb::none();
     }
     log().debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id=",
                 call->callable_id);
-    co_await run_worker_request(self, call);
-    co_return nb::none();
+    return submit_worker_request(self, call);
 }
 
 }  // namespace
+
+void start_python_function_call(nb::handle self, nb::handle message) {
+    require_dict(message, "message");
+    begin_python_function_call(self, message);
+}
 
 void define_python_function_call(ClassBuilder &cls) {
     cls.method(
         "_handle_python_function_call",
         [](nb::handle self, nb::object message) {
             require_dict(message, "message");
-            return handle_python_function_call(nb::borrow(self), std::move(message))
+            return awaited_run(begin_python_function_call(self, message))
                 .named("_handle_python_function_call", "PythonKernel._handle_python_function_call");
         },
         nb::arg("message").none());

@@ -111,8 +111,11 @@ void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb
 // and is bound as the method of that name.
 // _handle_custom_function_call (runtime/custom_function_call.cpp)
 nb::object custom_function_call_coroutine(nb::handle self, nb::handle message);
-// The same call started without a coroutine or a task.
+// The same call started without a coroutine or a task; so are events and
+// callback calls.
 void start_custom_function_call(nb::handle self, nb::handle message);
+void start_event_execution(nb::handle self, nb::handle message);
+void start_python_function_call(nb::handle self, nb::handle message);
 // _handle_run_module (runtime/run_module.cpp)
 nb::object run_module_coroutine(nb::handle self, nb::handle message);
 // _handle_completion_request, _handle_signature_help_request,

@@ -84,7 +84,12 @@ nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRe
 }
 
 Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {
-    co_await nb::handle(refs.wrap_future)(submit_worker_request(self, std::move(request)));
+    return awaited_run(submit_worker_request(self, std::move(request)));
+}
+
+Coro awaited_run(nb::object running) {
+    if (!running.is_none())
+        co_await nb::handle(refs.wrap_future)(running);
     co_return nb::none();
 }
 

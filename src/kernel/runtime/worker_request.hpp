@@ -76,6 +76,10 @@ public:
 nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request);
 // The same, awaited.
 Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request);
+// Awaits a run begun by submit_worker_request; None (nothing was run) is
+// done at once. The coroutine form of a handler whose loop part is a
+// `begin_...` function.
+Coro awaited_run(nb::object running);
 
 // Runs `body()`; what it raises has its traceback printed to the request's
 // stderr (so it is streamed and in the logs), then propagates.
