@@ -53,6 +53,7 @@ class KernelErrorWatch(logging.Handler):
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     logging_config.set_level(args.log_level)
+    logging_config.batch_quiet_lines()
     try:
         from tarvex_master.python_server import kernel
     except Exception as e:  # a broken install must say so in one line

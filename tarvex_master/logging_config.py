@@ -19,14 +19,17 @@ _ROOT_NAME = "tarvex_master"
 _level = logging.INFO
 _handler = None
 
-# Info and debug lines wait at most this long to be written: a burst of
-# requests then costs one write to stderr, not one per line.
+# In the kernel process (see batch_quiet_lines) info and debug lines wait
+# at most this long to be written: a burst of requests then costs one write
+# to stderr, not one per line.
 FLUSH_DELAY = 0.02
+_batched = False
 
 
 class BatchingStreamHandler(logging.StreamHandler):
-    """A StreamHandler that writes warnings and errors at once and gathers
-    quieter lines for at most FLUSH_DELAY seconds. Each write to stderr lets
+    """A StreamHandler that, once batch_quiet_lines() was called, writes
+    warnings and errors at once and gathers quieter lines for at most
+    FLUSH_DELAY seconds. Each write to stderr lets
     other threads take the interpreter, so a line per write made a busy
     kernel spend most of its time handing it back and forth."""
 
@@ -44,7 +47,7 @@ class BatchingStreamHandler(logging.StreamHandler):
             return
         # Handler.handle holds self.lock here.
         self._pending.append(line)
-        if record.levelno >= logging.WARNING:
+        if record.levelno >= logging.WARNING or not _batched:
             self._write_pending()
             return
         if self._flusher is None:
@@ -84,6 +87,13 @@ def set_level(level):
         level = number
     _level = level
     logging.getLogger(_ROOT_NAME).setLevel(level)
+
+
+def batch_quiet_lines():
+    """Lets info and debug lines wait up to FLUSH_DELAY seconds (the kernel
+    process); elsewhere every line is written as it comes."""
+    global _batched
+    _batched = True
 
 
 def setup_logging_subprocess():

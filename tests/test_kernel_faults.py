@@ -119,3 +119,11 @@ def test_shutdown_does_not_wait_for_running_user_code(fresh):
     # Joined at exit, the sleeping worker would hold the process for minutes.
     assert bl.wait_exit(timeout=20) == 0
     assert bl.logs_matching("Not waiting for user code still running on 1 thread")
+
+
+def test_a_handed_over_message_that_cannot_be_written_is_logged_and_dropped(fresh):
+    bl = fresh()
+    # A release is sent without waiting: nobody is told of its failed write.
+    evaluate(bl, "tarvex.messaging.send_request_sync({'method': 'DEL', 'obj': object()})")
+    bl.wait_for_log("Could not send message type 'sys_request'")
+    assert evaluate(bl, "6 * 7") == "42"

@@ -162,7 +162,7 @@ Coro drain(nb::object kernel, nb::object outbox_object) {
                 batch.pop_front();
                 nb::object failure;
                 try {
-                    co_await write_encoded(kernel, std::move(entry.message));
+                    co_await write_encoded(kernel, entry.message);  // a copy: tell() names it on failure
                 } catch (...) {
                     failure = catch_exception();
                 }
