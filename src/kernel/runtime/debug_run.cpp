@@ -276,6 +276,8 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
     co_return nb::none();
 }
 
+}  // namespace
+
 nb::object debug_run_coroutine(nb::handle self, nb::object module_name, nb::object function_name,
                                nb::object args, nb::object breakpoints, nb::object request_id,
                                nb::object workbook_id, nb::object source) {
@@ -292,8 +294,6 @@ nb::object debug_run_coroutine(nb::handle self, nb::object module_name, nb::obje
         .named("_handle_debug_run_module", "PythonKernel._handle_debug_run_module")
         .object();
 }
-
-}  // namespace
 
 void define_debug_run(ClassBuilder &cls) {
     cls.method("_handle_debug_run_module", &debug_run_coroutine, nb::arg("module_name").none(),

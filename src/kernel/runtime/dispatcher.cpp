@@ -134,8 +134,7 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
     start_task(self, message,
-               self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
-                                                        workbook, source));
+               streaming_function_coroutine(self, request_id, module_name, function_name, args, workbook, source));
 }
 
 // Cancel ids of streams that already ended stay in the set; only the newest

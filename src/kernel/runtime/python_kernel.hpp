@@ -116,6 +116,14 @@ nb::object custom_function_call_coroutine(nb::handle self, nb::handle message);
 void start_custom_function_call(nb::handle self, nb::handle message);
 void start_event_execution(nb::handle self, nb::handle message);
 void start_python_function_call(nb::handle self, nb::handle message);
+// _execute_streaming_function(...) and _handle_debug_run_module(...): the
+// coroutines of a live stream and of a debug run.
+nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,
+                                        nb::object function_name, nb::object args, nb::object workbook_id,
+                                        nb::object source);
+nb::object debug_run_coroutine(nb::handle self, nb::object module_name, nb::object function_name,
+                               nb::object args, nb::object breakpoints, nb::object request_id,
+                               nb::object workbook_id, nb::object source);
 // _handle_run_module (runtime/run_module.cpp)
 nb::object run_module_coroutine(nb::handle self, nb::handle message);
 // _handle_completion_request, _handle_signature_help_request,

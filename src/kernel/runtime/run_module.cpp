@@ -44,8 +44,8 @@ Coro handle_run_module(nb::object self, nb::object message) {
     // does not wait for a run that never began.
     nb::object debug_run, refused;
     try {
-        debug_run = self.attr(names::_handle_debug_run_module)(module_name, function_name, args, breakpoints,
-                                                               request_id, workbook_id, source);
+        debug_run = debug_run_coroutine(self, module_name, function_name, args, breakpoints, request_id,
+                                        workbook_id, source);
     } catch (...) {
         refused = catch_exception();
     }

@@ -359,16 +359,19 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
 
 }  // namespace
 
+nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,
+                                        nb::object function_name, nb::object args, nb::object workbook_id,
+                                        nb::object source) {
+    Stream stream{std::move(request_id), std::move(module_name), std::move(function_name),
+                  std::move(args),       std::move(workbook_id), std::move(source)};
+    return execute_streaming_function(nb::borrow(self), std::move(stream))
+        .named("_execute_streaming_function", "PythonKernel._execute_streaming_function")
+        .object();
+}
+
 void define_streaming_function(ClassBuilder &cls) {
     cls.method(
-        "_execute_streaming_function",
-        [](nb::handle self, nb::object request_id, nb::object module_name, nb::object function_name,
-           nb::object args, nb::object workbook_id, nb::object source) {
-            Stream stream{std::move(request_id), std::move(module_name), std::move(function_name),
-                          std::move(args),       std::move(workbook_id), std::move(source)};
-            return execute_streaming_function(nb::borrow(self), std::move(stream))
-                .named("_execute_streaming_function", "PythonKernel._execute_streaming_function");
-        },
+        "_execute_streaming_function", &streaming_function_coroutine,
         nb::arg("request_id").none(), nb::arg("module_name").none(), nb::arg("function_name").none(),
         nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none());
 }

@@ -45,7 +45,7 @@ namespace nb = nanobind;
     X(is_generator) X(yield_count) X(debug_exception_sent) X(step_mode) X(get_callable) \
     X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
     X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
-    X(_deserialize_args) X(_handle_debug_run_module) \
+    X(_deserialize_args) \
     X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
     X(diagnostics) X(stdout_) X(stderr_) \
     X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
