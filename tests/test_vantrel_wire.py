@@ -265,6 +265,9 @@ def test_containers_changed_during_conversion():
     items.extend([Clears(), 1, 2])
     assert to_wire(items) == w("Array", [w("String", "cleared")])
 
+
+@pytest.mark.parametrize("convert", [to_wire, Serializer.to_wire_json], ids=["to_wire", "to_wire_json"])
+def test_a_dict_changed_during_conversion_fails(convert):
     mapping = {}
 
     class Grows:
@@ -274,7 +277,7 @@ def test_containers_changed_during_conversion():
 
     mapping["a"] = Grows()
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
-        to_wire(mapping)
+        convert(mapping)
 
 
 @pytest.mark.parametrize("change, expected", [

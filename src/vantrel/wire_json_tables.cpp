@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "vantrel/refs.hpp"
@@ -158,65 +159,49 @@ public:
 
     Cell cell() const { return cell_; }
 
-    double as_double(Py_ssize_t row) const {
+    // f(the row's value, as the C++ type it is stored as; a half float
+    // widened to double). Bool and object columns are read elsewhere.
+    template <typename F>
+    auto with_value(Py_ssize_t row, F f) const {
         switch (storage_) {
             case Storage::F16:
-                return half_to_double(load<uint16_t>(row));
+                return f(half_to_double(load<uint16_t>(row)));
             case Storage::F32:
-                return load<float>(row);
+                return f(load<float>(row));
             case Storage::F64:
-                return load<double>(row);
+                return f(load<double>(row));
             case Storage::I8:
-                return load<int8_t>(row);
+                return f(load<int8_t>(row));
             case Storage::I16:
-                return load<int16_t>(row);
+                return f(load<int16_t>(row));
             case Storage::I32:
-                return load<int32_t>(row);
+                return f(load<int32_t>(row));
             case Storage::I64:
-                return static_cast<double>(load<int64_t>(row));
+                return f(load<int64_t>(row));
             case Storage::U8:
-                return load<uint8_t>(row);
+                return f(load<uint8_t>(row));
             case Storage::U16:
-                return load<uint16_t>(row);
+                return f(load<uint16_t>(row));
             case Storage::U32:
-                return load<uint32_t>(row);
-            case Storage::U64:
-                return static_cast<double>(load<uint64_t>(row));
+                return f(load<uint32_t>(row));
             default:
-                return 0;
+                return f(load<uint64_t>(row));
         }
     }
-    bool is_unsigned() const {
-        return storage_ == Storage::U8 || storage_ == Storage::U16 || storage_ == Storage::U32 ||
-               storage_ == Storage::U64;
+    double as_double(Py_ssize_t row) const {
+        return with_value(row, [](auto value) { return static_cast<double>(value); });
     }
-    long long as_signed(Py_ssize_t row) const {
-        switch (storage_) {
-            case Storage::I8:
-                return load<int8_t>(row);
-            case Storage::I16:
-                return load<int16_t>(row);
-            case Storage::I32:
-                return load<int32_t>(row);
-            case Storage::I64:
-                return load<int64_t>(row);
-            default:
-                return 0;
-        }
-    }
-    unsigned long long as_unsigned(Py_ssize_t row) const {
-        switch (storage_) {
-            case Storage::U8:
-                return load<uint8_t>(row);
-            case Storage::U16:
-                return load<uint16_t>(row);
-            case Storage::U32:
-                return load<uint32_t>(row);
-            case Storage::U64:
-                return load<uint64_t>(row);
-            default:
-                return 0;
-        }
+    // Integers as the widest integer of their signedness; never asked of
+    // a float column.
+    template <typename F>
+    auto with_integer(Py_ssize_t row, F f) const {
+        return with_value(row, [&](auto value) {
+            using T = decltype(value);
+            if constexpr (std::is_signed_v<T> && std::is_integral_v<T>)
+                return f(static_cast<long long>(value));
+            else
+                return f(static_cast<unsigned long long>(value));
+        });
     }
     bool as_bool(Py_ssize_t row) const { return load<uint8_t>(row) != 0; }
     PyObject *object_at(Py_ssize_t row) const { return load<PyObject *>(row); }
@@ -231,8 +216,7 @@ public:
                 return put(at, kPlainTail);
             case Cell::Int:
                 at = put(at, kIntHead);
-                at =
-                    is_unsigned() ? format_integer(as_unsigned(row), at) : format_integer(as_signed(row), at);
+                at = with_integer(row, [at](auto value) { return format_integer(value, at); });
                 return put(at, kPlainTail);
             case Cell::Bool:
                 return put(at, as_bool(row) ? kTrueWire : kFalseWire);
@@ -248,8 +232,12 @@ public:
             case Cell::Float:
                 return checked(PyFloat_FromDouble(as_double(row)));
             case Cell::Int:
-                return checked(is_unsigned() ? PyLong_FromUnsignedLongLong(as_unsigned(row))
-                                             : PyLong_FromLongLong(as_signed(row)));
+                return checked(with_integer(row, [](auto value) {
+                    if constexpr (std::is_signed_v<decltype(value)>)
+                        return PyLong_FromLongLong(value);
+                    else
+                        return PyLong_FromUnsignedLongLong(value);
+                }));
             case Cell::Bool:
                 return nb::borrow(as_bool(row) ? Py_True : Py_False);
             case Cell::Object:

@@ -53,8 +53,8 @@ RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle wor
 
 void RequestRun::post(nb::handle message) const { post_message(kernel, message); }
 
-Coro await_worker(RequestRun run, nb::object worker, Executor executor) {
-    co_return co_await run_in_worker(run.kernel, run.loop, worker, executor);
+nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor) {
+    return run_in_worker(run.kernel, run.loop, std::move(worker), executor);
 }
 
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Executor executor) {

@@ -1,4 +1,6 @@
-// The pieces every handler that runs user code is made of:
+// The pieces every handler that runs user code is made of. Most requests
+// do all of it on the pool thread (worker_request.hpp); debug runs and live
+// streams, which keep state on the loop, take this shape:
 //
 //   Coro handler(nb::object self, nb::object message) {     // event loop
 //       ...read fields, log, validate...
@@ -11,8 +13,8 @@
 //       ...send the replies with co_await send_message(self, ...)...
 //   }
 //
-// run_captured awaits the worker and then the output it streamed, so that
-// the replies always come after the request's stdout/stderr messages. A live
+// The output the worker streamed went through the outbox before its
+// outcome came back, so replies sent afterwards always follow it. A live
 // stream uses run_streamed instead (a thread of its own, output not kept).
 // Worker lambdas capture by value (nb::object copies); they are ordinary
 // functions, never coroutines.
@@ -64,9 +66,8 @@ struct RequestRun {
 // a thread of its own and so never holds a pool thread for its lifetime.
 enum class Executor { pool, streams };
 
-// Awaits `worker()` on `executor`, then the output the run streamed; gives
-// the worker's result.
-Coro await_worker(RequestRun run, nb::object worker, Executor executor = Executor::pool);
+// An awaitable for `worker()` run on `executor`, giving its result.
+nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor = Executor::pool);
 
 // The worker that runs `body(output)` with the request's output captured
 // for its duration.
@@ -81,7 +82,7 @@ nb::object captured_worker(const RequestStreams &streams, Body body, CapturedOut
 // `body(output)` run on a pool thread with the request's output captured
 // for its duration; see the top of this file.
 template <typename Body>
-Coro run_captured(const RequestRun &run, Body body) {
+nb::object run_captured(const RequestRun &run, Body body) {
     return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text));
 }
 
@@ -89,7 +90,7 @@ Coro run_captured(const RequestRun &run, Body body) {
 // stream executor, and its output is streamed but not kept, so an endless
 // stream that prints stays the same size.
 template <typename Body>
-Coro run_streamed(const RequestRun &run, Body body) {
+nb::object run_streamed(const RequestRun &run, Body body) {
     return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::nothing),
                         Executor::streams);
 }

@@ -157,16 +157,17 @@ Coro drain(nb::object kernel, nb::object outbox_object) {
     std::deque<Outbox::Entry> batch;
     try {
         while (!(batch = box.take_or_idle()).empty()) {
+            // An entry leaves the batch only once its sender was told, so a
+            // cut in the middle of a write tells that sender too.
             while (!batch.empty()) {
-                Outbox::Entry entry = std::move(batch.front());
-                batch.pop_front();
                 nb::object failure;
                 try {
-                    co_await write_encoded(kernel, entry.message);  // a copy: tell() names it on failure
+                    co_await write_encoded(kernel, batch.front().message);  // a copy: tell() names it
                 } catch (...) {
                     failure = catch_exception();
                 }
-                tell(entry, failure.ptr());
+                tell(batch.front(), failure.ptr());
+                batch.pop_front();
             }
         }
     } catch (...) {
