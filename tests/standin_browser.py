@@ -9,8 +9,10 @@ import tempfile
 import threading
 
 from selenium import webdriver
-from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
-                                        StaleElementReferenceException, TimeoutException)
+from selenium.common.exceptions import (ElementClickInterceptedException, ElementNotInteractableException,
+                                        JavascriptException, MoveTargetOutOfBoundsException,
+                                        NoSuchElementException, StaleElementReferenceException,
+                                        TimeoutException)
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -82,6 +84,11 @@ def new_browser():
     return driver
 
 
+# What a probe meets on a page that has not drawn (or has just redrawn) what it looks for.
+NOT_THERE_YET = (JavascriptException, NoSuchElementException, StaleElementReferenceException,
+                 MoveTargetOutOfBoundsException, ElementNotInteractableException, ElementClickInterceptedException)
+
+
 class Page:
     """The code editor page of one workbook."""
 
@@ -97,8 +104,8 @@ class Page:
         def probe(_):
             try:
                 return condition(self)
-            except (JavascriptException, NoSuchElementException, StaleElementReferenceException):
-                return False  # the editor redraws its lines and widgets at will: look again
+            except NOT_THERE_YET:
+                return False  # the editor and the grid redraw at will: look again
         try:
             return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(probe)
         except TimeoutException:
@@ -124,9 +131,31 @@ class Page:
         except Exception:
             return "(no page)"
 
+    def click(self, find, what):
+        """Clicks the element ``find(page)`` returns, looking again until it is drawn and clickable."""
+        def clicked(page):
+            element = find(page)
+            if element is None:
+                return False
+            element.click()
+            return True
+
+        self.wait(clicked, what)
+
+    def hover(self, find, what_shows, what):
+        """Moves the mouse over ``find(page)`` until the hover widget shows ``what_shows``."""
+        def shown(page):
+            element = find(page)
+            if element is None:
+                return False
+            ActionChains(page.driver).move_to_element(element).perform()
+            return what_shows in page.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text
+
+        self.wait(shown, what)
+
     def run_in_console(self, code):
         box = self.element("console-input")
-        box.click()
+        self.click(lambda p: box, "the console input")
         box.send_keys(code)
         box.send_keys(Keys.ENTER)
 
@@ -157,9 +186,9 @@ class Page:
         return self.driver.find_element(By.CSS_SELECTOR, f'#grid td[data-address="{address}"]')
 
     def enter_cell(self, address, text):
-        self.cell(address).click()
+        self.click(lambda p: p.cell(address), f"cell {address}")
         box = self.element("cell-input")
-        box.click()
+        self.click(lambda p: box, "the cell input")
         # Select what is there and type over it, as a person does (clear() would
         # leave the box, and a live cell would fill it again before typing).
         box.send_keys(Keys.CONTROL, "a")

@@ -92,15 +92,11 @@ def test_the_editor_shows_diagnostics_hover_and_signature_help(page):
               "the parameter hint")
     ActionChains(page.driver).send_keys(Keys.ESCAPE, "2)").perform()
 
-    def hovering_shows_the_function(p):
-        call = p.js("""
-            const line = [...document.querySelectorAll('#editor .view-line')]
-              .find(l => l.textContent.startsWith('triple(2)'));
-            return line && [...line.querySelectorAll('span span')].find(s => s.textContent === 'triple');""")
-        ActionChains(p.driver).move_to_element(call).perform()
-        return "(function) triple(x)" in p.driver.find_element(By.CSS_SELECTOR, ".monaco-hover").text
-
-    page.wait(hovering_shows_the_function, "the compact hover")
+    page.hover(lambda p: p.js("""
+                   const line = [...document.querySelectorAll('#editor .view-line')]
+                     .find(l => l.textContent.startsWith('triple(2)'));
+                   return line && [...line.querySelectorAll('span span')].find(s => s.textContent === 'triple');"""),
+               "(function) triple(x)", "the compact hover")
 
 
 def test_a_module_function_in_a_cell_formula_gives_the_cell_its_value(page):
@@ -137,8 +133,8 @@ def test_removing_a_streaming_formula_stops_the_stream(page):
     page.wait(lambda p: "D1 =main.forever(): the stream stopped." in p.output_text(),
               "the kernel to confirm the stream stopped")
     assert page.cell("D1").text == "stopped"
-    block = page.driver.find_element(By.XPATH, "//div[contains(@class, 'block')][contains(., 'the stream stopped')]")
-    page.wait(lambda p: block.get_attribute("class") == "block stopped", "the stream's block to say it stopped")
+    page.wait(lambda p: p.driver.find_element(By.XPATH, "//div[contains(@class, 'block')][contains(., 'the stream stopped')]")
+              .get_attribute("class") == "block stopped", "the stream's block to say it stopped")
 
 
 def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
@@ -151,7 +147,7 @@ def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
     page.click_line_number(3)
     assert page.js("return window.standinPage.editor.breakpoints()") == [{"module": "main", "line": 3}]
     assert page.js("return window.standinPage.editor.editor.getSelection()") == cursor
-    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]').click()
+    page.click(lambda p: p.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]'), "add in the menu")
     page.element("run-args").send_keys("[2, 3]")
     page.element("debug").click()
     page.wait(lambda p: p.element("debug-location").text.startswith("Paused at main:3"), "the pause at line 3")
@@ -209,15 +205,16 @@ def test_a_debug_run_that_raises_ends_failed_and_clears_the_debugger_tab(page):
     page.element("run").click()
     page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, '#run-target option[value="boom"]'), "boom in the menu")
     page.click_line_number(2)
-    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="boom"]').click()
+    page.click(lambda p: p.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="boom"]'), "boom in the menu")
     page.element("run-args").send_keys("[1]")
     page.element("debug").click()
     page.wait(lambda p: "boom" in p.element("debug-stack").text and "x" in p.element("debug-locals").text,
               "the pause with its stack and locals")
     page.element("debug-continue").click()
     page.wait(lambda p: p.element("debug-location").text == "Not debugging.", "the session to end")
-    block = page.driver.find_element(By.XPATH, "//div[contains(@class, 'block')][contains(., 'Debug main.boom(1)')]")
-    assert "ValueError: 2" in block.text
+    block = page.wait(lambda p: p.driver.find_element(By.XPATH, "//div[contains(@class, 'block failed')]"
+                                                      "[contains(., 'Debug main.boom(1)')][contains(., 'ValueError: 2')]"),
+                      "the debug run's block to fail with its exception")
     assert block.get_attribute("class") == "block failed"
     assert page.element("debug-stack").text == "" and page.element("debug-locals").text == ""
 
@@ -226,7 +223,7 @@ def test_a_module_that_fails_to_import_shows_its_traceback_once_from_the_users_c
     page.set_module("def f():\n    return 1\n\nraise ValueError('at import')\n")
     page.element("run").click()
     page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, '#run-target option[value="f"]'), "f in the menu")
-    page.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="f"]').click()
+    page.click(lambda p: p.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="f"]'), "f in the menu")
     page.element("run").click()
     page.wait(lambda p: p.driver.find_elements(By.XPATH, "//div[contains(@class, 'block failed')][contains(., 'main.f(')]"),
               "the run of f to fail")
@@ -255,7 +252,7 @@ def test_a_spilled_table_shows_every_row(page, rows, request):
         return p.cell(last).text == str(10 * rows - 1) and p.cell(f"J{rows + 2}").text == ""
 
     page.wait(last_row_shown, "the last row at the end of the grid", timeout=300)
-    page.cell(f"J{rows}").click()
+    page.click(lambda p: p.cell(f"J{rows}"), f"cell J{rows}")
     page.wait(lambda p: p.element("cell-address").text == f"J{rows}", "the page to answer a click", timeout=10)
 
     recalculated = page.figures()["now"]
