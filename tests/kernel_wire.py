@@ -26,6 +26,24 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 WAIT = 30.0
 
 
+def joined_output(messages):
+    """The messages with each run of consecutive output messages of one stream and request made one.
+
+    Writes that wait together leave the kernel as one message, so only the
+    text of the output and its order are fixed, not where messages end.
+    """
+    joined = []
+    for message in messages:
+        last = joined[-1] if joined else None
+        if (last is not None and message.get("type") in ("stdout", "stderr")
+                and {k: v for k, v in message.items() if k != "content"}
+                == {k: v for k, v in last.items() if k != "content"}):
+            joined[-1] = {**last, "content": last["content"] + message["content"]}
+        else:
+            joined.append(message)
+    return joined
+
+
 class KernelGone(AssertionError):
     pass
 

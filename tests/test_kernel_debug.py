@@ -252,7 +252,7 @@ def test_stop_while_paused_ends_the_run_once(bl, function_name, line, after_stop
 
 def test_breakpoint_added_while_running(bl):
     r = debug_run(bl, "spin")
-    assert bl.expect("stdout", request_id=r)["content"] == "started"
+    assert bl.expect("stdout", request_id=r)["content"].startswith("started")
     bl.send({"type": "debug_update_breakpoints", "breakpoints": [at(SPIN_LINE)]})
     where = paused(bl)
     assert (where["function"], where["line"], where["reason"]) == ("spin", SPIN_LINE, "breakpoint")

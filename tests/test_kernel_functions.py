@@ -11,7 +11,7 @@ import orjson
 
 import pytest
 
-from kernel_wire import BusinessLayer
+from kernel_wire import BusinessLayer, joined_output
 
 WB = "wb-test"
 
@@ -147,9 +147,8 @@ def test_function_replies_in_order(bl, kind, extra, source, workbook_id):
              **extra})
     seen = mine(bl.until(lambda m: m["type"] == "function_execution_result" and m.get("request_id") == r), r)
     three = {"type": "Int", "value": 3, "isSpec": False}
-    assert seen == [
-        {"type": "stdout", "content": "hi", "request_id": r, "workbook_id": workbook_id, "source": source},
-        {"type": "stdout", "content": "\n", "request_id": r, "workbook_id": workbook_id, "source": source},
+    assert joined_output(seen) == [
+        {"type": "stdout", "content": "hi\n", "request_id": r, "workbook_id": workbook_id, "source": source},
         {"type": "result_output", "content": "Out: 3\n", "request_id": r, "workbook_id": workbook_id,
          "source": source},
         {"type": "execution_result", "success": True, "result": three, "logs": "hi\n", "request_id": r,
@@ -419,9 +418,8 @@ def event(bl, **fields):
 def test_event_handler_success(bl, fields, workbook_id):
     seen = event(bl, args=[wire(7)], **fields)
     r = seen[0]["request_id"]
-    assert seen == [
-        {"type": "stdout", "content": "event 7", "request_id": r, "workbook_id": workbook_id, "source": "addin"},
-        {"type": "stdout", "content": "\n", "request_id": r, "workbook_id": workbook_id, "source": "addin"},
+    assert joined_output(seen) == [
+        {"type": "stdout", "content": "event 7\n", "request_id": r, "workbook_id": workbook_id, "source": "addin"},
         {"type": "event_execution_result", "status": "success", "logs": "event 7\n", "error": None,
          "request_id": r, "module_name": "fx", "function_name": "on_event", "workbook_id": workbook_id},
     ]
@@ -545,8 +543,8 @@ def test_streamed_values_in_yield_order_then_done(bl):
     ] + [{"type": "streaming_function_result", "request_id": r, "done": True, "workbook_id": WB}]
     # Output streams with the message's workbook id and source, each line
     # before the value yielded after it.
-    order = [m["content"] if m["type"] == "stdout" else m.get("result", {}).get("value") for m in seen]
-    assert order == ["at", " ", "0", "\n", 0, "at", " ", "1", "\n", 10, "at", " ", "2", "\n", 20, None]
+    order = [m["content"] if m["type"] == "stdout" else m.get("result", {}).get("value") for m in joined_output(seen)]
+    assert order == ["at 0\n", 0, "at 1\n", 10, "at 2\n", 20, None]
     assert {(m["workbook_id"], m["source"]) for m in seen if m["type"] == "stdout"} == {("wb-s", "ide")}
     bl.wait_for_log(f"[TIMING] Streaming completed: request_id={r}, elapsed=")
     assert bl.logs_matching(f"[TIMING] Streaming completed: request_id={r}, ")[0].endswith("ms, results=3")

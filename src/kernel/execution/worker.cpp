@@ -14,27 +14,19 @@ namespace tarvex::kernel {
 
 namespace {
 
-nb::object stream_callback(nb::handle kernel, PyObject *stream_type, nb::handle request_id,
-                           nb::handle workbook_id, nb::handle source, const char *error_prefix) {
+nb::object stream_callback(nb::handle kernel, std::shared_ptr<const OutputEnvelope> envelope,
+                           OutputStream stream, const char *error_prefix) {
     return nb::cpp_function(
-        [kernel = nb::borrow(kernel), stream_type = nb::borrow(stream_type),
-         request_id = nb::borrow(request_id), workbook_id = nb::borrow(workbook_id),
-         source = nb::borrow(source), error_prefix](nb::object text) {
+        [kernel = nb::borrow(kernel), envelope = std::move(envelope), stream, error_prefix](nb::object text) {
             require_str(text, "text");
             try {
-                nb::dict message = make_message({{names::type, stream_type},
-                                                 {names::content, text},
-                                                 {names::request_id, request_id},
-                                                 {names::workbook_id, workbook_id},
-                                                 {names::source, source}});
-                post_message(kernel, message);
+                post_output(kernel, envelope, stream, text);
             } catch (...) {
                 nb::object e = catch_exception();
                 log().debug(error_prefix, nb::str(e));
             }
         },
-        nb::name(stream_type == names::stdout_ ? "stdout_callback" : "stderr_callback"),
-        nb::arg("text").none());
+        nb::name(stream == OutputStream::out ? "stdout_callback" : "stderr_callback"), nb::arg("text").none());
 }
 
 }  // namespace
@@ -42,11 +34,11 @@ nb::object stream_callback(nb::handle kernel, PyObject *stream_type, nb::handle 
 nb::object running_loop() { return nb::handle(refs.get_running_loop)(); }
 
 RequestStreams::RequestStreams(nb::handle kernel, nb::handle request_id, nb::handle workbook_id,
-                               nb::handle source)
-    : stdout_callback(stream_callback(kernel, names::stdout_, request_id, workbook_id, source,
-                                      "[Kernel] stdout streaming error: ")),
-      stderr_callback(stream_callback(kernel, names::stderr_, request_id, workbook_id, source,
-                                      "[Kernel] stderr streaming error: ")) {}
+                               nb::handle source) {
+    auto envelope = OutputEnvelope::for_request(request_id, workbook_id, source);
+    stdout_callback = stream_callback(kernel, envelope, OutputStream::out, "[Kernel] stdout streaming error: ");
+    stderr_callback = stream_callback(kernel, envelope, OutputStream::err, "[Kernel] stderr streaming error: ");
+}
 
 RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle workbook_id, nb::handle source)
     : kernel(nb::borrow(kernel_)), loop(running_loop()), streams(kernel_, request_id, workbook_id, source) {}

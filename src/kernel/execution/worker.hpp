@@ -37,11 +37,13 @@ namespace nb = nanobind;
 // asyncio.get_running_loop().
 nb::object running_loop();
 
-// The two request stream callbacks: each write becomes a "stdout"/"stderr"
-// message {type, content, request_id, workbook_id, source}, handed to the
-// kernel's outbox without waiting. Failures are logged at debug level and
-// dropped. The outbox writes in order, and a reply the handler sends
-// afterwards waits its turn behind them, so output always comes first.
+// The two request stream callbacks: each write is appended to the
+// request's output in the kernel's outbox, which sends it as "stdout"/
+// "stderr" messages {type, content, request_id, workbook_id, source}
+// (consecutive writes waiting together as one). A write waits only while
+// the outbox holds as much output as it may. Failures are logged at debug
+// level and dropped. A reply of the request waits its turn behind them, so
+// output always comes first.
 struct RequestStreams {
     nb::object stdout_callback;
     nb::object stderr_callback;

@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "common/coro.hpp"
 #include "kernel/support/py_class.hpp"
 
@@ -23,6 +25,7 @@ struct EncodedMessage {
     nb::object message_type, request_id;
     nb::object text;     // see message_text, when encoding succeeded
     nb::object failure;  // the exception, when it failed
+    std::string lane;    // where it waits its turn in the outbox (see lane_of)
 };
 // Whether messages are orjson's UTF-8 bytes: orjson imported and the
 // module's own json_dumps in place.

@@ -157,15 +157,23 @@ void send_release(nb::handle kernel, nb::object payload) {
 
 nb::object make_send_stream_message(nb::handle self) {
     nb::object kernel = nb::borrow(self);
+    auto envelope = OutputEnvelope::outside_requests(kernel.attr(names::workbook_id));
     return nb::cpp_function(
-        [kernel](nb::object stream_type, nb::object content) {
+        [kernel, envelope](nb::object stream_type, nb::object content) {
             require_str(stream_type, "stream_type");
             require_str(content, "content");
             try {
-                nb::dict message = make_message({{names::type, stream_type},
-                                                 {names::content, content},
-                                                 {names::workbook_id, kernel.attr(names::workbook_id)}});
-                post_message(kernel, message);
+                if (PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0 ||
+                    PyUnicode_Compare(stream_type.ptr(), names::stderr_) == 0) {
+                    OutputStream stream =
+                        PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0 ? OutputStream::out : OutputStream::err;
+                    post_output(kernel, envelope, stream, content);
+                } else {
+                    // Some other stream a caller named: a message of its own.
+                    post_message(kernel, make_message({{names::type, stream_type},
+                                                       {names::content, content},
+                                                       {names::workbook_id, kernel.attr(names::workbook_id)}}));
+                }
             } catch (...) {
                 nb::object e = catch_exception();
                 log().debug("[Kernel] ", stream_type, " streaming error: ", nb::str(e));

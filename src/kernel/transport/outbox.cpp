@@ -1,11 +1,15 @@
 #include "kernel/transport/outbox.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/json_string.hpp"
+#include "kernel/json_dumps.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -17,9 +21,17 @@ namespace {
 PyObject *start_drain_function = nullptr;  // _start_drain(kernel), made once
 PyObject *outbox_type = nullptr;
 
+// The lane of output written outside requests (no request lane starts with "p").
+const char *const outside_requests_lane = "p";
+
+// However long a request id, a message holds at least this much output.
+constexpr Py_ssize_t min_content_chars = 1024;
+
 nb::object connection_closed() {
     return owned(PyObject_CallFunction(PyExc_ConnectionError, "s", "Connection to the Business Layer closed"));
 }
+
+PyObject *stream_name(OutputStream stream) { return stream == OutputStream::out ? names::stdout_ : names::stderr_; }
 
 void tell(Outbox::Entry &entry, PyObject *error) {
     if (!entry.on_written) {
@@ -41,7 +53,36 @@ void tell_all(std::deque<Outbox::Entry> &entries, PyObject *error) {
     entries.clear();
 }
 
+std::string orjson_text(nb::handle value) {
+    nb::bytes text = orjson_bytes(value);
+    return std::string(PyBytes_AS_STRING(text.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(text.ptr())));
+}
+
+Py_ssize_t utf8_chars(const std::string &text) {
+    Py_ssize_t chars = 0;
+    for (unsigned char c : text) chars += (c & 0xC0) != 0x80;
+    return chars;
+}
+
+// The message an output entry makes, encoded as the drain writes it.
+EncodedMessage output_message(Outbox::Entry &entry) {
+    const OutputEnvelope &envelope = *entry.envelope;
+    if (entry.as_json) {
+        EncodedMessage message = entry.message;  // kept on the entry for its log lines
+        nb::list parts;
+        parts.append(envelope.message_text(entry.stream, entry.escaped));
+        message.text = std::move(parts);
+        entry.escaped = std::string();
+        return message;
+    }
+    nb::object content = nb::str("").attr("join")(entry.pieces);
+    entry.pieces = nb::list();
+    return encode_message(envelope.message(entry.stream, content));
+}
+
 }  // namespace
+
+// --- SentSignal ---
 
 OnWritten SentSignal::notifier(std::shared_ptr<SentSignal> signal) {
     return [signal = std::move(signal)](PyObject *error) {
@@ -70,24 +111,106 @@ void SentSignal::wait(double timeout_s, const char *what) {
         raise(error_);
 }
 
-void Outbox::post(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
-    bool queued = false, wake = false;
-    {
-        std::lock_guard<std::mutex> held(mutex_);
-        if (!closed_) {
-            queue_.push_back(Entry{std::move(message), std::move(on_written)});
-            queued = true;
-            wake = !draining_;
-            draining_ = true;
+// --- lanes and envelopes ---
+
+std::string lane_of(nb::handle request_id) {
+    if (!request_id.is_valid() || request_id.is_none())
+        return {};
+    PyObject *text = PyUnicode_CheckExact(request_id.ptr()) ? Py_NewRef(request_id.ptr())
+                                                            : PyObject_Repr(request_id.ptr());
+    Py_ssize_t size = 0;
+    const char *data = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    std::string lane(1, PyUnicode_CheckExact(request_id.ptr()) ? 's' : 'r');
+    if (data)
+        lane.append(data, static_cast<size_t>(size));
+    else
+        PyErr_Clear();  // an id with no UTF-8 form shares the lane of such ids
+    Py_XDECREF(text);
+    return lane;
+}
+
+std::shared_ptr<const OutputEnvelope> OutputEnvelope::for_request(nb::handle request_id, nb::handle workbook_id,
+                                                                  nb::handle source) {
+    std::shared_ptr<OutputEnvelope> envelope(new OutputEnvelope());
+    envelope->lane_ = lane_of(request_id);
+    envelope->request_id_ = nb::borrow(request_id);
+    envelope->workbook_id_ = nb::borrow(workbook_id);
+    envelope->source_ = nb::borrow(source);
+    envelope->finish();
+    return envelope;
+}
+
+std::shared_ptr<const OutputEnvelope> OutputEnvelope::outside_requests(nb::handle workbook_id) {
+    std::shared_ptr<OutputEnvelope> envelope(new OutputEnvelope());
+    envelope->lane_ = outside_requests_lane;
+    envelope->workbook_id_ = nb::borrow(workbook_id);
+    envelope->finish();
+    return envelope;
+}
+
+void OutputEnvelope::finish() {
+    if (have_orjson()) {
+        try {
+            std::string tail = "\"";
+            if (source_.is_valid())
+                tail += ",\"request_id\":" + orjson_text(request_id_);
+            tail += ",\"workbook_id\":" + orjson_text(workbook_id_);
+            if (source_.is_valid())
+                tail += ",\"source\":" + orjson_text(source_);
+            tail_ = tail + "}";
+            head_[0] = R"({"type":"stdout","content":")";
+            head_[1] = R"({"type":"stderr","content":")";
+        } catch (...) {
+            catch_exception();  // written through json_dumps instead
+            tail_.clear();
         }
     }
-    if (!queued) {
-        Entry refused{std::move(message), std::move(on_written)};
-        tell(refused, connection_closed().ptr());
-        return;
-    }
-    if (!wake)
-        return;
+    Py_ssize_t frame_chars = module_size_constant(names::CHUNK_SIZE);
+    Py_ssize_t around = tail_.empty() ? 128 : utf8_chars(head_[0]) + utf8_chars(tail_);
+    content_chars_ = std::max(frame_chars - around, min_content_chars);
+}
+
+nb::bytes OutputEnvelope::message_text(OutputStream stream, const std::string &escaped) const {
+    const std::string &head = head_[static_cast<int>(stream)];
+    size_t size = head.size() + escaped.size() + tail_.size();
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (!bytes)
+        throw nb::python_error();
+    char *at = PyBytes_AS_STRING(bytes);
+    std::memcpy(at, head.data(), head.size());
+    std::memcpy(at + head.size(), escaped.data(), escaped.size());
+    std::memcpy(at + head.size() + escaped.size(), tail_.data(), tail_.size());
+    return nb::steal<nb::bytes>(bytes);
+}
+
+nb::dict OutputEnvelope::message(OutputStream stream, nb::handle content) const {
+    if (!source_.is_valid())
+        return make_message({{names::type, stream_name(stream)}, {names::content, content},
+                             {names::workbook_id, workbook_id_}});
+    return make_message({{names::type, stream_name(stream)},
+                         {names::content, content},
+                         {names::request_id, request_id_},
+                         {names::workbook_id, workbook_id_},
+                         {names::source, source_}});
+}
+
+nb::object OutputEnvelope::request_id() const {
+    return source_.is_valid() ? request_id_ : nb::object(nb::str("N/A"));
+}
+
+// --- posting ---
+
+bool Outbox::enqueue(const std::string &lane, Entry entry) {
+    auto [it, added] = lanes_.try_emplace(lane);
+    if (added)
+        turns_.push_back(lane);
+    it->second.entries.push_back(std::move(entry));
+    bool wake = !draining_;
+    draining_ = true;
+    return wake;
+}
+
+void Outbox::wake(nb::handle kernel) {
     // On the loop's own thread no self-pipe write is needed to wake it.
     bool on_loop = PyThread_get_thread_ident() == loop_thread_;
     nb::object schedule = loop_.attr(on_loop ? names::call_soon : names::call_soon_threadsafe);
@@ -100,18 +223,107 @@ void Outbox::post(nb::handle kernel, EncodedMessage message, OnWritten on_writte
     }
 }
 
-bool Outbox::idle() {
-    std::lock_guard<std::mutex> held(mutex_);
-    return !draining_;
+void Outbox::post(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
+    bool queued = false, wake_loop = false;
+    {
+        std::lock_guard<std::mutex> held(mutex_);
+        if (!closed_) {
+            std::string lane = message.lane;
+            Entry entry;
+            entry.message = std::move(message);
+            entry.on_written = std::move(on_written);
+            wake_loop = enqueue(lane, std::move(entry));
+            queued = true;
+        }
+    }
+    if (!queued) {
+        Entry refused;
+        refused.message = std::move(message);
+        refused.on_written = std::move(on_written);
+        tell(refused, connection_closed().ptr());
+        return;
+    }
+    if (wake_loop)
+        wake(kernel);
 }
 
-std::deque<Outbox::Entry> Outbox::take_or_idle() {
-    std::deque<Entry> taken;
+Py_ssize_t Outbox::append_output(const std::shared_ptr<const OutputEnvelope> &envelope, OutputStream stream,
+                                 PyObject *text, Py_ssize_t from, bool as_json, bool &wake_loop) {
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    bool on_loop = PyThread_get_thread_ident() == loop_thread_;
+    const Py_ssize_t capacity = envelope->content_chars();
+    while (from < size) {
+        // The loop never waits for room: only it makes room.
+        if (waiting_output_bytes_ >= max_waiting_output_bytes && !on_loop)
+            break;
+        auto it = lanes_.find(envelope->lane());
+        Entry *last = it == lanes_.end() ? nullptr : &it->second.entries.back();
+        if (!last || last->envelope != envelope || last->stream != stream || last->as_json != as_json ||
+            last->chars >= capacity) {
+            Entry entry;
+            entry.message.message_type = nb::borrow(stream_name(stream));
+            entry.message.request_id = envelope->request_id();
+            entry.message.lane = envelope->lane();
+            entry.envelope = envelope;
+            entry.stream = stream;
+            entry.as_json = as_json;
+            wake_loop |= enqueue(envelope->lane(), std::move(entry));
+            last = &lanes_.find(envelope->lane())->second.entries.back();
+        }
+        Py_ssize_t budget = capacity - last->chars;
+        size_t bytes;
+        if (as_json) {
+            size_t before = last->escaped.size();
+            Py_ssize_t left = budget;
+            from = append_json_chars(text, from, left, last->escaped);
+            last->chars += budget - left;
+            bytes = last->escaped.size() - before;
+        } else {
+            Py_ssize_t end = std::min(size, from + budget);
+            nb::object piece = nb::steal(from == 0 && end == size ? Py_NewRef(text)
+                                                                   : PyUnicode_Substring(text, from, end));
+            if (!piece.is_valid() || PyList_Append(last->pieces.ptr(), piece.ptr()) < 0)
+                throw nb::python_error();
+            last->chars += end - from;
+            bytes = static_cast<size_t>(end - from);
+            from = end;
+        }
+        last->output_bytes += bytes;
+        waiting_output_bytes_ += bytes;
+    }
+    return from;
+}
+
+void Outbox::wait_for_room() {
+    nb::gil_scoped_release released;
+    std::unique_lock<std::mutex> held(mutex_);
+    room_.wait(held, [this] { return closed_ || waiting_output_bytes_ < max_waiting_output_bytes; });
+}
+
+void Outbox::post_output(nb::handle kernel, const std::shared_ptr<const OutputEnvelope> &envelope,
+                         OutputStream stream, nb::handle text) {
+    PyObject *str = text.ptr();
+    Py_ssize_t size = PyUnicode_GET_LENGTH(str), from = 0;
+    bool as_json = envelope->json_ready() && messages_as_bytes();
+    while (true) {
+        bool wake_loop = false;
+        {
+            std::lock_guard<std::mutex> held(mutex_);
+            if (closed_)
+                return;  // the connection is gone: nobody can read it
+            from = append_output(envelope, stream, str, from, as_json, wake_loop);
+        }
+        if (wake_loop)
+            wake(kernel);
+        if (from >= size)
+            return;
+        wait_for_room();
+    }
+}
+
+bool Outbox::busy(const std::string &lane) {
     std::lock_guard<std::mutex> held(mutex_);
-    taken.swap(queue_);
-    if (taken.empty())
-        draining_ = false;
-    return taken;
+    return lanes_.count(lane) > 0 || (writing_ && writing_lane_ == lane);
 }
 
 Coro Outbox::send_in_turn(nb::object kernel, EncodedMessage message) {
@@ -128,12 +340,50 @@ Coro Outbox::send_in_turn(nb::object kernel, EncodedMessage message) {
     co_return nb::none();
 }
 
+// --- draining ---
+
+bool Outbox::take(Entry &entry) {
+    std::lock_guard<std::mutex> held(mutex_);
+    writing_ = false;
+    if (turns_.empty()) {
+        draining_ = false;
+        return false;
+    }
+    std::string lane = std::move(turns_.front());
+    turns_.pop_front();
+    auto it = lanes_.find(lane);
+    entry = std::move(it->second.entries.front());
+    it->second.entries.pop_front();
+    if (it->second.entries.empty())
+        lanes_.erase(it);
+    else
+        turns_.push_back(lane);
+    writing_lane_ = std::move(lane);
+    writing_ = true;
+    return true;
+}
+
+void Outbox::written(const Entry &entry) {
+    if (!entry.output_bytes)
+        return;
+    std::lock_guard<std::mutex> held(mutex_);
+    waiting_output_bytes_ -= entry.output_bytes;
+    room_.notify_all();
+}
+
 void Outbox::close() {
     std::deque<Entry> left;
     {
         std::lock_guard<std::mutex> held(mutex_);
         closed_ = true;
-        left.swap(queue_);
+        for (auto &[lane, queued] : lanes_)
+            for (Entry &entry : queued.entries) {
+                waiting_output_bytes_ -= entry.output_bytes;
+                left.push_back(std::move(entry));
+            }
+        lanes_.clear();
+        turns_.clear();
+        room_.notify_all();
     }
     tell_all(left, connection_closed().ptr());
 }
@@ -149,30 +399,32 @@ void Outbox::clear() {
     drain_task_.reset();
 }
 
-// Writes batch after batch until nothing is queued. A sender is told how
-// its write ended; a drain cut short (the loop shutting down) tells every
-// sender still waiting.
+// Writes message after message until nothing is queued. A sender is told
+// how its write ended; a drain cut short (the loop shutting down) tells the
+// sender whose write it interrupted and every one still queued.
 Coro drain(nb::object kernel, nb::object outbox_object) {
     Outbox &box = nb::cast<Outbox &>(outbox_object);
-    std::deque<Outbox::Entry> batch;
+    Outbox::Entry entry;
+    bool taken = false;
     try {
-        while (!(batch = box.take_or_idle()).empty()) {
-            // An entry leaves the batch only once its sender was told, so a
-            // cut in the middle of a write tells that sender too.
-            while (!batch.empty()) {
-                nb::object failure;
-                try {
-                    co_await write_encoded(kernel, batch.front().message);  // a copy: tell() names it
-                } catch (...) {
-                    failure = catch_exception();
-                }
-                tell(batch.front(), failure.ptr());
-                batch.pop_front();
+        while ((taken = box.take(entry))) {
+            nb::object failure;
+            try {
+                EncodedMessage message = entry.envelope ? output_message(entry) : entry.message;
+                co_await write_encoded(kernel, std::move(message));
+            } catch (...) {
+                failure = catch_exception();
             }
+            box.written(entry);
+            tell(entry, failure.ptr());
+            entry = Outbox::Entry();
         }
     } catch (...) {
         nb::object cut = catch_any();
-        tell_all(batch, cut.ptr());
+        if (taken) {
+            box.written(entry);
+            tell(entry, cut.ptr());
+        }
         box.close();
         box.drain_task_.reset();
         raise(cut);
@@ -220,6 +472,17 @@ void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_writte
 
 void post_message(nb::handle kernel, nb::handle message, OnWritten on_written) {
     post_encoded(kernel, encode_message(message), std::move(on_written));
+}
+
+void post_output(nb::handle kernel, const std::shared_ptr<const OutputEnvelope> &envelope, OutputStream stream,
+                 nb::handle text) {
+    Outbox *box = outbox_of(kernel);
+    if (!box) {
+        log().warning("[Kernel] Cannot send message type '", nb::handle(stream_name(stream)),
+                      "': WebSocket not connected");
+        return;
+    }
+    box->post_output(kernel, envelope, stream, text);
 }
 
 void send_and_wait(nb::handle kernel, nb::handle message, double timeout_s, const char *what) {

@@ -77,11 +77,12 @@ Coro write_encoded_message(nb::object self, EncodedMessage message) {
     co_return nb::none();
 }
 
-// The loop's own sends: written at once, unless messages handed over by
-// workers are still being written, in which case they wait their turn.
+// The loop's own sends: written at once, unless messages of the same
+// request handed over by workers are still waiting, in which case they
+// wait their turn behind those.
 Coro send_encoded_message(nb::object self, EncodedMessage message) {
     Outbox *box = outbox_of(self);
-    if (box && !box->idle())
+    if (box && box->busy(message.lane))
         co_await box->send_in_turn(self, std::move(message));
     else
         co_await write_encoded_message(self, std::move(message));
@@ -119,8 +120,9 @@ nb::str dumps(nb::handle obj) {
 }
 
 EncodedMessage encode_message(nb::handle message) {
-    EncodedMessage encoded{get(message, names::type, nb::str("unknown")),
-                           get(message, names::request_id, nb::str("N/A")), nb::object(), nb::object()};
+    nb::object request_id = get(message, names::request_id, nb::str("N/A"));
+    EncodedMessage encoded{get(message, names::type, nb::str("unknown")), request_id, nb::object(), nb::object(),
+                           lane_of(request_id)};
     try {
         encoded.text = message_text(message);
     } catch (...) {
