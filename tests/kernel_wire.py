@@ -56,6 +56,7 @@ class BusinessLayer:
         self.stdout_lines = []
         self.path = None
         self._connection = None
+        self._reading = None  # set: frames are read as they come; cleared: the peer stops reading
         self._connected = threading.Event()
         self._closed = threading.Event()
         self._chunks = {}
@@ -92,10 +93,13 @@ class BusinessLayer:
     async def _serve(self, websocket):
         self._connection = websocket
         self.path = websocket.request.path
+        self._reading = asyncio.Event()
+        self._reading.set()
         self._connected.set()
         try:
             async for frame in websocket:
                 self.frames.put(frame)
+                await self._reading.wait()
         except websockets.ConnectionClosed:
             pass
         finally:
@@ -114,6 +118,18 @@ class BusinessLayer:
 
     def send_raw(self, text):
         self._call(self._connection.send(text))
+
+    def pause_reading(self):
+        """Stops reading frames after the next one, as a slow peer does (the socket then fills up)."""
+        self._loop.call_soon_threadsafe(self._reading.clear)
+
+    def resume_reading(self):
+        self._loop.call_soon_threadsafe(self._reading.set)
+
+    def memory_kib(self, field="VmRSS"):
+        """The kernel process's VmRSS (or VmHWM, its peak) in KiB."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
 
     def close_connection(self):
         self._call(self._connection.close())

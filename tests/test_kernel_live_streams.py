@@ -109,11 +109,6 @@ def test_a_stream_beyond_the_ceiling_is_refused_until_one_ends(fresh):
     assert first_of_each(bl, [live[1], again], is_end) == {r: canceled(r) for r in (live[1], again)}
 
 
-def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-
-
 def test_an_endless_stream_that_prints_keeps_memory_flat(fresh):
     bl = kernel_with_ticks(fresh, log_level="warning")
     r = stream(bl, "chatter", module_name="ticks")
@@ -125,7 +120,7 @@ def test_an_endless_stream_that_prints_keeps_memory_flat(fresh):
         if m["type"] == "streaming_function_result":
             assert is_value(m), m
             if m["result"]["value"] in (5_000, 60_000):
-                rss[m["result"]["value"]] = rss_kb(bl.process.pid)
+                rss[m["result"]["value"]] = bl.memory_kib()
     cancel(bl, r)
     assert bl.expect("streaming_function_result", request_id=r, done=True) == canceled(r)
     if not UNDER_ASAN:

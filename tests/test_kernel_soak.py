@@ -33,14 +33,6 @@ def wire(value):
     return {"type": "Int", "value": value, "isSpec": False}
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
 class Load:
     """Builds requests and knows which reply ends each one."""
 
@@ -123,9 +115,9 @@ def test_fifty_thousand_mixed_requests():
             pending.remove(rid)
             answered.add(rid)
             if len(answered) == WARM_UP:
-                warm_rss = rss_kib(bl.process.pid)
+                warm_rss = bl.memory_kib()
         assert not duplicates and not pending
-        final_rss = rss_kib(bl.process.pid)
+        final_rss = bl.memory_kib()
         print(f"kernel RSS after {WARM_UP} requests: {warm_rss} KiB, after {TOTAL}: {final_rss} KiB")
         if not UNDER_ASAN:
             assert final_rss <= 1.2 * warm_rss, (warm_rss, final_rss)

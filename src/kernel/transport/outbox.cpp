@@ -275,8 +275,10 @@ Py_ssize_t Outbox::append_output(const std::shared_ptr<const OutputEnvelope> &en
         if (as_json) {
             size_t before = last->escaped.size();
             Py_ssize_t left = budget;
-            from = append_json_chars(text, from, left, last->escaped);
-            last->chars += budget - left;
+            Py_ssize_t reached = append_json_chars(text, from, left, last->escaped);
+            // An escape that does not fit what is left starts the next message.
+            last->chars = reached == from ? capacity : last->chars + (budget - left);
+            from = reached;
             bytes = last->escaped.size() - before;
         } else {
             Py_ssize_t end = std::min(size, from + budget);
