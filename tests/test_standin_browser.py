@@ -271,3 +271,42 @@ def test_a_spilled_table_shows_every_row(page, rows, request):
             f"drawn {first['shown']:.0f} ms after arriving; recalculation: handled in {again['handled']:.0f} ms, "
             f"drawn after {again['shown']:.0f} ms, longest frame {drawing:.0f} ms, "
             f"longest task {busy:.0f} ms (0: none over 50 ms)")
+
+
+@pytest.mark.timeout(300)
+def test_a_loop_that_prints_shows_its_last_lines_while_the_editor_takes_typing(page, request):
+    """The page's longest task and how long after the reply the block turned green are reported,
+    not asserted."""
+    page.watch_main_thread()
+    page.js("""
+        window.figures.replied = null; window.figures.green = null;
+        const socket = window.standinPage.connection.socket;
+        const handle = socket.onmessage;
+        socket.onmessage = (event) => {
+          if (window.figures.replied === null && event.data.includes('"execution_result"'))
+            window.figures.replied = performance.now();
+          handle(event);
+        };
+        new MutationObserver(() => {
+          if (window.figures.green === null && document.querySelector('#output .block.ok'))
+            window.figures.green = performance.now();
+        }).observe(document.getElementById('output'), {subtree: true, attributes: true, attributeFilter: ['class']});
+    """)
+    started = page.figures()["now"]
+    page.run_in_console("for i in range(200000): print(i)")
+    page.put_cursor_at_end()
+    ActionChains(page.driver).send_keys("typed = 1").perform()
+    page.wait(lambda p: p.js("return window.standinPage.editor.code()").endswith("typed = 1"), "the typed text")
+    block = page.wait(lambda p: p.driver.find_element(By.CSS_SELECTOR, "#output .block.ok"), "the run to end",
+                      timeout=120)
+    page.wait(lambda p: block.text.rstrip().endswith("199999"), "the last line")
+    # The note counts exactly the lines it stands for: the first line shown is the next one.
+    hidden, first = re.search(r"… ([\d,]+) earlier lines not shown\n(\d+)\n", block.text).groups()
+    assert int(hidden.replace(",", "")) == int(first) and 190_000 < int(first) < 199_000
+    figures = page.figures()
+    busy = max([duration for start, duration in figures["longTasks"] if start >= started], default=0)
+    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(f"\n200,000 printed lines: reply {figures['replied'] - started:.0f} ms after the run "
+                            f"started, block green {figures['green'] - figures['replied']:.0f} ms after the reply, "
+                            f"longest task {busy:.0f} ms (0: none over 50 ms)")

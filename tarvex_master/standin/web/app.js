@@ -87,7 +87,8 @@ const handlers = {
   },
   stdout(m) { write(m, m.content, ""); },
   stderr(m) {
-    if (m.request_id) streamedErrors.set(m.request_id, (streamedErrors.get(m.request_id) || "") + m.content);
+    // Only the end is kept: that is where a traceback stands.
+    if (m.request_id) streamedErrors.set(m.request_id, ((streamedErrors.get(m.request_id) || "") + m.content).slice(-STREAMED_ERROR_CHARS));
     write(m, m.content, "stderr");
   },
   result_output(m) {
@@ -177,8 +178,9 @@ function remember(id, label, fromAddin) {
   }
 }
 
-// What each request wrote to stderr, until its outcome arrives.
+// The end of what each request wrote to stderr, until its outcome arrives.
 const streamedErrors = new Map();
+const STREAMED_ERROR_CHARS = 262144;
 
 function write(message, text, kind) {
   const id = message.request_id ?? "kernel";
