@@ -56,7 +56,9 @@ nb::object initializing(nb::handle spec) {
             nb::object held = nb::steal(loader);
             if (loader)
                 record_from_running_body(loader, spec.attr(names::name));
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
         }
     }
     nb::object attributes = owned(PyObject_GenericGetDict(spec.ptr(), nullptr));
@@ -86,21 +88,23 @@ void note_import(nb::handle loader, nb::handle imported) {
 }
 
 void note_bound_modules(nb::handle loader, ImportGraph &graph, const std::string &name, nb::handle globals) {
-    PyObject *key, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(globals.ptr(), &position, &key, &value)) {
-        if (!PyModule_Check(value))
+    // A copy: reading attributes may run code that changes the namespace.
+    nb::object values = owned(PyDict_Values(globals.ptr()));
+    for (nb::handle value : values) {
+        if (!PyModule_Check(value.ptr()))
             continue;
-        PyObject *spec = nullptr;
-        if (PyObject_GetOptionalAttr(value, spec_name(), &spec) < 0)
-            throw nb::python_error();
-        nb::object held = nb::steal(spec);
-        if (!spec || !Py_IS_TYPE(spec, reinterpret_cast<PyTypeObject *>(spec_type)))
-            continue;
-        if (nb::getattr(held, loader_name(), nb::none()).is(loader)) {
-            nb::object imported = held.attr(names::name);
+        // Bookkeeping only: a module object that fails to answer is skipped.
+        try {
+            nb::object spec = nb::getattr(value, spec_name(), nb::none());
+            if (!Py_IS_TYPE(spec.ptr(), reinterpret_cast<PyTypeObject *>(spec_type)) ||
+                !nb::getattr(spec, loader_name(), nb::none()).is(loader))
+                continue;
+            nb::object imported = spec.attr(names::name);
             if (PyUnicode_Check(imported.ptr()))
                 graph.record(name, module_key(imported));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
         }
     }
 }
