@@ -1,6 +1,7 @@
 """The kernel's parts that need no connection: module loader, paths, output
 capture, code executor, error locations, chunk reassembly, object keeper."""
 
+import asyncio
 import io
 import linecache
 import logging
@@ -100,6 +101,22 @@ def test_in_memory_module_shadows_a_standard_module(loader):
     loader("colorsys", "SHADOW = True\n")
     import colorsys
     assert colorsys.SHADOW
+
+
+def test_an_edited_submodule_leaves_its_package(loader, tmp_path, monkeypatch):
+    (tmp_path / "vm_pkg").mkdir()
+    (tmp_path / "vm_pkg" / "__init__.py").write_text("")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "vm_pkg", raising=False)
+    loader("vm_pkg.mod", "RATE = 2\n")
+    loader("vm_user", "from vm_pkg import mod\ndef rate():\n    return mod.RATE\n")
+    import vm_pkg.mod  # noqa: F401  (loaded first: vm_user takes it from the package, importing nothing)
+    import vm_user
+    assert vm_user.rate() == 2
+    loader("vm_pkg.mod", "RATE = 3\n")
+    import vm_user as again
+    assert again.rate() == 3
+    sys.modules.pop("vm_pkg", None)
 
 
 @pytest.mark.parametrize(
@@ -263,6 +280,23 @@ def test_code_executor_reports_errors(code, exc_type, message, file_name):
     if message is not None:
         assert error["message"] == message
     assert f"File {file_name}, line" in error["traceback"]
+
+
+def test_awaiting_code_leaves_its_thread_without_an_event_loop():
+    seen = {}
+
+    def run():
+        code = "import asyncio\nloop = asyncio.get_running_loop(); await asyncio.sleep(0); loop"
+        seen["loop"] = k.CodeExecutor().execute(code)["result"]
+        try:
+            seen["current"] = asyncio.get_event_loop()
+        except RuntimeError:
+            seen["current"] = None
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join(30)
+    assert seen["loop"].is_closed() and seen["current"] is None
 
 
 def test_namespace_persists_until_reset():

@@ -91,6 +91,28 @@ def test_workbook_module_resolves_from_the_sync_directory(bridge):
     assert bridge.get_diagnostics(code)["diagnostics"] == []
 
 
+def missing(message, line, column, end_column):
+    return marker(line, column, line, end_column, message, 8)
+
+
+@pytest.mark.parametrize("helper, code, expected", [
+    ("RATE = 1\n", "from kit import RATE, NOPE as N\nRATE, N",
+     [missing("cannot import name 'NOPE' from 'kit'", 1, 23, 32)]),
+    ("RATE = 1\n", "import kit as k\nk.RATE, k.NOPE", [missing("module 'kit' has no attribute 'NOPE'", 2, 11, 15)]),
+    ("RATE = 1\n", "import kit\nx = ('é', kit.NOPE)", [missing("module 'kit' has no attribute 'NOPE'", 2, 15, 19)]),
+    # Names from star imports and names bound through `global` are defined.
+    ("from math import *\ndef f():\n    global G\n    G = 1\n", "import kit\nkit.pi, kit.G, kit.f", []),
+    # Set by the code itself, or read through a name the code rebinds.
+    ("RATE = 1\n", "import kit\nkit.NEW = 2\nkit.NEW", []),
+    ("RATE = 1\n", "import kit\ndef f(kit):\n    return kit.NOPE", []),
+    # A module-level __getattr__ may answer any name.
+    ("def __getattr__(name):\n    return name\n", "from kit import anything\nanything", []),
+])
+def test_names_missing_from_a_workbook_module(bridge, helper, code, expected):
+    bridge.sync_modules({"kit": helper})
+    assert [m for m in bridge.get_diagnostics(code, "main")["diagnostics"] if m["severity"] == 8] == expected
+
+
 def test_loaded_modules_resolve(bridge, monkeypatch):
     monkeypatch.setitem(sys.modules, "only_in_sys_modules", types.ModuleType("only_in_sys_modules"))
     assert bridge._can_resolve_import("only_in_sys_modules") is True

@@ -300,6 +300,18 @@ def test_a_saved_module_recalculates_the_formulas_that_call_it():
     assert sheet.last("cancel_streaming_function")["request_id"] == stream["request_id"]
 
 
+def test_a_saved_module_recalculates_the_formulas_of_modules_that_import_it():
+    sheet = Sheet({"kit": "RATE = 2\n", "mid": "from kit import RATE\n",
+                   "main": "import mid\ndef price(x):\n    return x * mid.RATE\n",
+                   "loop": "import loop, main\ndef price(x):\n    return main.price(x)\n",
+                   "other": "import json\ndef price(x):\n    return x\n"})
+    for address, module in (("A1", "main"), ("A2", "loop"), ("A3", "other")):
+        sheet.enter(address, f"={module}.price(1)")
+    count = len(sheet.sent)
+    sheet.addin.module_saved("kit")
+    assert sorted(m["module_name"] for m in sheet.sent[count:]) == ["loop", "main"]
+
+
 def test_page_registered_handlers_run_through_event_execution_unless_events_are_off():
     sheet = Sheet()
     sheet.addin.register_handler("onChanged", "Sheet1", "m", "double")

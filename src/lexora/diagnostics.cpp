@@ -1,7 +1,6 @@
 // Diagnostics: Monaco markers from the parser, pyflakes and a check that
 // every imported module can be found.
 #include <nanobind/nanobind.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <vector>
@@ -110,8 +109,9 @@ nb::dict Lexora::get_diagnostics(nb::object code, nb::object module_name) {
                 raise(PyExc_ValueError, "code must be a string");
             nb::list markers;
             nb::str file_name = checked_file_name(module_name);
+            nb::object tree;
             try {
-                global("ast").attr("parse")(code, "filename"_a = file_name);
+                tree = global("ast").attr("parse")(code, "filename"_a = file_name);
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_SyntaxError))
                     throw;
@@ -121,6 +121,7 @@ nb::dict Lexora::get_diagnostics(nb::object code, nb::object module_name) {
             if (PyObject_IsTrue(global("PYFLAKES_AVAILABLE").ptr()) == 1)
                 for (nb::handle found : run_pyflakes(code, file_name)) markers.append(found);
             for (nb::handle found : check_unresolved_imports(code)) markers.append(found);
+            for (nb::handle found : check_workbook_names(code, tree, module_name)) markers.append(found);
 
             // Highest severity first; equal severities keep the order found.
             std::vector<std::pair<long, nb::object>> ranked;
@@ -220,14 +221,8 @@ bool Lexora::can_resolve_import(nb::handle module_name) {
             throw nb::python_error();
         if (loaded)
             return true;
-        // A workbook module as last synced; only dotted names can name a
-        // file inside the sync directory.
-        if (!temp_dir.is_none() && is_dotted_name(module_name)) {
-            std::string path = fs_path(module_file_path(sync_dir(), module_name));
-            struct stat info;
-            if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-                return true;
-        }
+        if (is_synced_module(module_name))
+            return true;
         return !global("importlib").attr("util").attr("find_spec")(module_name).is_none();
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_ImportError) || e.matches(PyExc_ValueError) || e.matches(PyExc_AttributeError))

@@ -148,6 +148,7 @@ void Lexora::cleanup() {
     temp_dir = nb::none();
     files_.clear();
     details_.clear();
+    defined_names_.clear();
 }
 
 nb::str Lexora::get_word_prefix(nb::handle code, nb::handle line, nb::handle column) {

@@ -4,6 +4,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
 #include "lexora/completion_details.hpp"
 #include "lexora/module_files.hpp"
 
@@ -51,6 +57,9 @@ public:
     static nb::object parse_pyflakes_message(nb::handle message, nb::handle severity);
     nb::list check_unresolved_imports(nb::handle code);
     bool can_resolve_import(nb::handle module_name);
+    // Markers for names taken from other workbook modules that they do not
+    // define; `tree` is the parsed `code`.
+    nb::list check_workbook_names(nb::handle code, nb::handle tree, nb::handle module_name);
 
     // The attributes as Python sees them.
     nb::object workspace_path = nb::none();
@@ -65,6 +74,11 @@ private:
     // like reading `name` from a missing directory object would.
     nb::object sync_dir() const;
     static nb::object module_file_path(nb::handle directory, nb::handle name);
+    // A workbook module as last synced: its file is in the sync directory.
+    bool is_synced_module(nb::handle module_name) const;
+    // The names jedi sees in a synced module, or nothing when it cannot tell.
+    const std::optional<std::set<std::string>> &names_defined_by(const std::string &module);
+    std::optional<std::set<std::string>> jedi_names_of(const std::string &module);
 
     // Preparation shared by the cursor-based requests.
     static void check_cursor(const CursorRequest &request);
@@ -78,6 +92,11 @@ private:
     bool detailed_hover_ = false;
     ModuleFiles files_;
     CompletionDetails details_;
+    // names_defined_by's answers, kept while no module file is written or
+    // removed and the jedi project is the same.
+    std::map<std::string, std::optional<std::set<std::string>>> defined_names_;
+    std::uint64_t defined_names_generation_ = 0;
+    nb::object defined_names_project_;
 };
 
 }  // namespace lexora

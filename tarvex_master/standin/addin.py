@@ -19,7 +19,7 @@ from .events import EventRegistry
 from .formulas import FormulaError, Literal, parse_formula
 from .object_bridge import ObjectBridge
 from .office_objects import ApiObject
-from .python_source import is_generator_function
+from .python_source import imported_modules, is_generator_function
 from .wire import PythonFunction, WireError, from_wire, to_wire
 from .workbook import Workbook, WorkbookError, parse_entry
 
@@ -218,10 +218,25 @@ class WorkbookAddin:
         self._changed()
 
     def module_saved(self, module_name):
-        """A module's new code: the formulas calling it run again."""
+        """A module's new code: the formulas calling it, or calling a module
+        that imports it directly or through others, run again."""
+        uses = {}
         self._run([(state.key, 0) for state in self._formulas.values()
-                   if state.parsed is not None and state.parsed.module == module_name])
+                   if state.parsed is not None and self._uses_module(state.parsed.module, module_name, uses)])
         self._changed()
+
+    def _uses_module(self, module, changed, known):
+        """Whether workbook module ``module`` is ``changed`` or imports it, as
+        far as its saved source tells; ``known`` keeps answers per save."""
+        if module not in known:
+            reached, pending = {module}, [module]
+            while pending:
+                for imported in imported_modules(self._module_source(pending.pop())):
+                    if imported not in reached and self._module_source(imported) is not None:
+                        reached.add(imported)
+                        pending.append(imported)
+            known[module] = changed in reached
+        return known[module]
 
     # -- what the object model does (office_objects calls these) -----------------
 

@@ -2,6 +2,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "kernel/execution/awaited_code.hpp"
 #include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/support/failures.hpp"
@@ -40,10 +41,11 @@ void reset_namespace(nb::handle self) {
     self.attr(names::locals) = namespace_;
 }
 
-nb::object compile(nb::handle code, const char *file, const char *mode) {
+nb::object compile(nb::handle code, const char *file, const char *mode, int flags = 0) {
     // dont_inherit: the future flags of whoever happens to be on the stack
     // must not leak into user code.
-    return nb::handle(refs.builtin_compile)(code, file, mode, nb::arg("dont_inherit") = true);
+    return nb::handle(refs.builtin_compile)(code, file, mode, nb::arg("flags") = flags,
+                                            nb::arg("dont_inherit") = true);
 }
 
 nb::object evaluate(nb::handle code_object, nb::handle globals, nb::handle locals) {
@@ -55,13 +57,38 @@ nb::object evaluate(nb::handle code_object, nb::handle globals, nb::handle local
 
 // The code object of `code`, or an invalid object when it does not compile
 // in `mode`.
-nb::object compile_or_null(nb::handle code, const char *file, const char *mode) {
+nb::object compile_or_null(nb::handle code, const char *file, const char *mode, int flags = 0) {
     try {
-        return compile(code, file, mode);
+        return compile(code, file, mode, flags);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_SyntaxError))
             throw;
         return nb::object();
+    }
+}
+
+// Compiles as Python would; code that compiles only because it awaits at
+// top level is marked to run on an event loop. Code that compiles neither
+// way raises the error of the plain compile.
+CodeStep compile_step(nb::handle code, const char *file, const char *mode) {
+    try {
+        return CodeStep::plain(compile(code, file, mode));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError))
+            throw;
+        nb::object awaited = compile_or_null(code, file, mode, PyCF_ALLOW_TOP_LEVEL_AWAIT);
+        if (!awaited.is_valid() || !awaits_at_top_level(awaited))
+            throw;
+        return CodeStep::awaiting(awaited);
+    }
+}
+
+// As compile_step, but a failure is kept for the moment the run reaches it.
+CodeStep compile_step_or_failure(nb::handle code, const char *file, const char *mode) {
+    try {
+        return compile_step(code, file, mode);
+    } catch (nb::python_error &e) {
+        return CodeStep::failed(nb::borrow(e.value()));
     }
 }
 
@@ -74,7 +101,8 @@ bool separated_by_semicolon(nb::handle before, nb::handle last) {
 // Python sees in it. When the last top-level statement is an expression that
 // a ";" separates from the ones before it, its value is the result
 // ("x = 5; x * 2" shows 10). A ";" inside a compound statement, a string or
-// a comment is Python's own business, never a split.
+// a comment is Python's own business, never a split. Code that awaits at
+// top level follows the same rules, run on an event loop of its own.
 nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     if (nb::object expression = compile_or_null(code, expression_file, "eval"); expression.is_valid())
         return evaluate(expression, globals, locals);
@@ -85,6 +113,14 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
     Py_ssize_t count = PyList_Size(body.ptr());
     if (count < 0)
         throw nb::python_error();
+    if (count == 1 &&
+        Py_IS_TYPE(PyList_GET_ITEM(body.ptr(), 0), reinterpret_cast<PyTypeObject *>(refs.ast_Expr))) {
+        // One expression that only awaiting keeps from compiling: its value
+        // is the result, as for any other expression.
+        nb::object awaited = compile_or_null(code, expression_file, "eval", PyCF_ALLOW_TOP_LEVEL_AWAIT);
+        if (awaited.is_valid() && awaits_at_top_level(awaited))
+            return run_on_own_loop({CodeStep::awaiting(awaited)}, globals, locals);
+    }
     nb::object last_value;
     if (count >= 2) {
         nb::handle last = PyList_GET_ITEM(body.ptr(), count - 1);
@@ -96,11 +132,21 @@ nb::object run(nb::handle code, nb::handle globals, nb::handle locals) {
                 throw nb::python_error();
         }
     }
-    evaluate(compile(tree, statements_file, "exec"), globals, locals);
-    if (!last_value.is_valid())
-        return nb::none();
-    nb::object expression = nb::handle(refs.ast_Expression)(last_value);
-    return evaluate(compile(expression, expression_file, "eval"), globals, locals);
+    std::vector<CodeStep> steps{compile_step(tree, statements_file, "exec")};
+    if (last_value.is_valid())
+        steps.push_back(
+            compile_step_or_failure(nb::handle(refs.ast_Expression)(last_value), expression_file, "eval"));
+    for (const CodeStep &step : steps)
+        if (step.awaited)
+            return run_on_own_loop(std::move(steps), globals, locals);
+
+    nb::object value = nb::none();
+    for (const CodeStep &step : steps) {
+        if (step.failure.is_valid())
+            raise(step.failure);
+        value = evaluate(step.code, globals, locals);
+    }
+    return value;
 }
 
 void flush_process_streams() {

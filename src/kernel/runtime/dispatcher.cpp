@@ -224,6 +224,8 @@ Coro on_update_module(nb::object self, nb::object message) {
     nb::dict reply;
     if (truthy(module_name)) {
         module_global(names::in_memory_loader).attr(names::update_module)(module_name, code);
+        // The editor's diagnostics of the modules that use it see the new text.
+        queue_lexora_call(self, names::sync_modules, make_message({{module_name.ptr(), code}}));
         log().info("[Kernel] Updated virtual module: ", module_name);
         reply = make_message({{names::type, nb::str("module_updated")}, {names::module_name, module_name}});
     } else {

@@ -36,7 +36,7 @@ namespace nb = nanobind;
     X(CHUNK_HEADER_TYPE) X(MAX_CHUNKS) X(MAX_CHUNKED_MESSAGE_SIZE) X(json_dumps) X(in_memory_loader) \
     X(DEBUG_MESSAGE_SEND_TIMEOUT) X(PythonKernel) X(MessageBatcher) X(CodeExecutor) \
     X(VirtualEnvironment) X(KernelStreamHook) X(StreamCapture) X(execute) X(reset_namespace) \
-    X(add_path) X(remove_path) X(reset_path) X(update_module) X(delete_module) X(update_sys_paths) \
+    X(add_path) X(remove_path) X(reset_path) X(update_module) X(delete_module) X(sync_modules) X(update_sys_paths) \
     X(set_hover_mode) X(get_object_registry) X(continue_execution) X(step_over) X(step_into) \
     X(step_out) X(stop_debugging) X(evaluate_expression) X(set_breakpoints) X(_flush_now) X(start) \
     X(stop) X(__file__) X(__name__) X(__traceback__) X(__dict__) X(__builtins__) X(args) \
