@@ -401,6 +401,12 @@ void Outbox::clear() {
     drain_task_.reset();
 }
 
+// A drain whose writes never block would keep the loop from reading (a
+// sys_response a worker waits for, say) for as long as output flows: it
+// lets the loop run after this many messages or bytes of output.
+constexpr int messages_per_turn = 32;
+constexpr size_t output_bytes_per_turn = 64 * 1024;
+
 // Writes message after message until nothing is queued. A sender is told
 // how its write ended; a drain cut short (the loop shutting down) tells the
 // sender whose write it interrupted and every one still queued.
@@ -408,8 +414,16 @@ Coro drain(nb::object kernel, nb::object outbox_object) {
     Outbox &box = nb::cast<Outbox &>(outbox_object);
     Outbox::Entry entry;
     bool taken = false;
+    int messages = 0;
+    size_t output_bytes = 0;
     try {
         while ((taken = box.take(entry))) {
+            if (++messages > messages_per_turn || output_bytes >= output_bytes_per_turn) {
+                co_await nb::handle(refs.asyncio_sleep)(0);
+                messages = 1;
+                output_bytes = 0;
+            }
+            output_bytes += entry.output_bytes;
             nb::object failure;
             try {
                 EncodedMessage message = entry.envelope ? output_message(entry) : entry.message;
