@@ -35,7 +35,7 @@ def kernel_state(bl, expression):
 def test_closed_connection_wakes_every_waiting_worker(fresh):
     bl = fresh()
     for n in range(10):
-        bl.send({"type": "execution_request", "code": "excel.workbook", "request_id": f"w{n}"})
+        bl.send({"type": "execution_request", "code": "excel.workbook", "request_id": f"w{n}", "source": "addin"})
     waiting = lambda: len(bl.logs_matching("Waiting for sys_response"))  # noqa: E731
     deadline = time.monotonic() + 30
     while waiting() < 10 and time.monotonic() < deadline:
