@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/py_ops.hpp"
+#include "kernel/support/gc_slots.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -112,29 +113,9 @@ nb::dict chunk_buffers_snapshot(nb::handle kernel) {
     return store.is_none() ? nb::dict() : nb::cast<ChunkBuffers &>(store).snapshot();
 }
 
-namespace {
-
-int chunk_buffers_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    return nb::inst_ptr<ChunkBuffers>(self)->traverse(visit, arg);
-}
-
-int chunk_buffers_clear(PyObject *self) {
-    nb::inst_ptr<ChunkBuffers>(self)->clear();
-    return 0;
-}
-
-PyType_Slot chunk_buffers_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(chunk_buffers_traverse)},
-                                     {Py_tp_clear, reinterpret_cast<void *>(chunk_buffers_clear)},
-                                     {0, nullptr}};
-
-}  // namespace
-
 void define_chunk_buffers(nb::module_ &m) {
     chunk_buffers_type =
-        nb::class_<ChunkBuffers>(m, "_ChunkBuffers", nb::type_slots(chunk_buffers_slots),
+        nb::class_<ChunkBuffers>(m, "_ChunkBuffers", nb::type_slots(GcSlots<ChunkBuffers>::slots),
                                  "The chunked messages of a kernel still being put together.")
             .def(nb::init<>())
             .ptr();
