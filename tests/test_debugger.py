@@ -1,6 +1,8 @@
 import asyncio
 import concurrent.futures
 import contextlib
+import functools
+import json
 import sys
 import threading
 
@@ -373,10 +375,40 @@ def test_breakpoint_entries(entries, expected):
     assert parse_breakpoints(entries) == expected
 
 
-def test_library_code_is_never_user_code():
-    debugger = TarvexDebugger(None, "wb")
-    debugger.set_in_memory_modules(["wb_calc"])
-    assert [debugger._is_user_file(f) for f in (
-        "<virtual:wb_calc>", "<virtual:other>", "<kernel>", "<string>", asyncio.__file__,
-        debugger_module.__file__, pytest.__file__, __file__)] == [
-        True, False, False, False, False, False, False, True]
+CALLS = """\
+def outer():
+    json.dumps([1])
+    other()
+    kernel_code()
+    string_code()
+    product()
+    library()
+    return local()
+"""
+
+
+def local():
+    return "local"
+
+
+async def test_only_user_code_is_stepped(backend):
+    """Stepping into each call enters only the workbook's modules and user
+    files: not the standard library, another in-memory module, the kernel's
+    code, exec'd text, this product or an installed package."""
+    string_code = {}
+    exec(compile("def f():\n    return 1\n", "<string>", "exec"), string_code)
+    module = load_virtual_module(
+        "wb_calls", CALLS, json=json, other=load_virtual_module("wb_other", "def other():\n    return 1\n").other,
+        kernel_code=kernel_function("def f():\n    return 1\n", "f"), string_code=string_code["f"],
+        product=functools.partial(parse_breakpoints, ["m:1"]), library=functools.partial(pytest.approx, 1),
+        local=local)
+    session = DebugSession(in_memory_modules=["wb_calls"])
+    session.debugger.step_mode = "step_into"
+    session.start(module.outer)
+    seen = [await session.paused()]
+    for _ in range(8):
+        seen.append(await session.step("step_into"))
+    assert [(m["file"], m["line"]) for m in seen] == [("<virtual:wb_calls>", line) for line in range(2, 9)] + [
+        (__file__, local.__code__.co_firstlineno + 1), ("<virtual:wb_calls>", 8)]
+    session.debugger.step_into()
+    assert await session.finish() == "local"

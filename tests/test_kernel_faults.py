@@ -6,6 +6,8 @@ import json
 import time
 import uuid
 
+import pytest
+
 WB = "wb-faults"
 
 # Small bounds, so that going past them takes a few messages.
@@ -90,6 +92,21 @@ def test_ten_thousand_incomplete_chunked_messages(fresh):
         bl.send(chunk(f"never-{n}", 0, 1024, "y" * 64))
     assert kernel_state(bl, "len(k._chunk_buffers)") == "64"
     assert evaluate(bl, "1 + 1") == "2"
+
+
+@pytest.mark.parametrize("chunked", [False, True], ids=["whole", "chunked"])
+def test_a_refused_request_is_answered_under_its_request_id(fresh, chunked):
+    bl = fresh()
+    bad = {"type": "completion_request", "code": "x", "line": "1", "column": 1, "request_id": "refused-7"}
+    if chunked:
+        text = json.dumps(bad)
+        bl.send(chunk("refused", 1, 2, text[20:]))
+        bl.send(chunk("refused", 0, 2, text[:20]))
+    else:
+        bl.send(bad)
+    error = bl.expect("error")
+    assert error["request_id"] == "refused-7"
+    assert error["message"].startswith("Could not handle message of type 'completion_request': TypeError")
 
 
 def test_a_request_answered_twice_takes_the_first_answer(fresh):

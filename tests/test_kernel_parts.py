@@ -354,7 +354,7 @@ def kernel():
 def test_kernel_construction(kernel):
     assert kernel.server_url == "ws://127.0.0.1:8000"
     assert kernel.websocket is None and kernel._socket_lock is None and kernel._loop is None
-    assert kernel._original_stdout is sys.stdout and kernel._thread_pool._max_workers == 10
+    assert kernel._original_stdout is sys.stdout
     assert kernel.has_active_debugger is False
     kernel._debugger = object()
     assert kernel.has_active_debugger is True

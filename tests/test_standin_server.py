@@ -237,5 +237,5 @@ async def test_closing_sends_shutdown_to_the_kernel_and_closes_pages(tmp_path):
     kernel, page = await kernel_and_page(layer)
     await layer.close()
     assert kernel.of_type("shutdown") == [{"type": "shutdown"}]
-    await asyncio.wait_for(page._reader, 5)
+    await asyncio.wait_for(page.ws.wait_closed(), 5)
     assert page.ws.close_code == 1001

@@ -73,9 +73,9 @@ def plain(wire_value):
 
 @pytest.fixture
 def addin():
-    sent, notes = [], []
-    addin = WorkbookAddin("wb", sent.append, notes.append, {}.get)
-    addin.sent = sent
+    sent, notes, sources = [], [], {}
+    addin = WorkbookAddin("wb", sent.append, notes.append, sources.get)
+    addin.sent, addin.sources = sent, sources
     addin.kernel_connected()
     return addin
 
@@ -217,7 +217,7 @@ async def test_worksheets_are_indexed_by_position(bridge):
 
 
 async def test_formulas_written_by_code_are_calculated(bridge, addin):
-    addin._module_source = {"m": "def f(x):\n    return x\n"}.get
+    addin.sources["m"] = "def f(x):\n    return x\n"
     cells = await bridge.range("A1:B1")
     await bridge.set(cells, "formulas", [[5, "=m.f(A1)"]])
     call = addin.sent[-1]

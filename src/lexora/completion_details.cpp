@@ -1,5 +1,7 @@
 #include "lexora/completion_details.hpp"
 
+#include "lexora/text.hpp"
+
 namespace lexora {
 
 namespace {
@@ -29,10 +31,6 @@ nb::object path_text(nb::handle path) {
     if (!text)
         throw nb::python_error();
     return nb::steal(text);
-}
-
-bool is_text(nb::handle obj, const char *ascii) {
-    return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), ascii) == 0;
 }
 
 // jedi documents a module completion only once three characters of its

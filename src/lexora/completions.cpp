@@ -23,10 +23,6 @@ bool starts_with_underscore(nb::handle text) {
            PyUnicode_READ_CHAR(text.ptr(), 0) == '_';
 }
 
-bool is_text(nb::handle obj, const char *ascii) {
-    return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), ascii) == 0;
-}
-
 nb::object monaco_kind(nb::handle kinds, nb::handle jedi_type) {
     if (PyDict_CheckExact(kinds.ptr())) {
         PyObject *found = nullptr;

@@ -4,38 +4,32 @@
 
 #include <optional>
 
+#include "common/errors.hpp"
 #include "common/py_ops.hpp"
 #include "lexora/globals.hpp"
 #include "lexora/lexora.hpp"
+#include "lexora/text.hpp"
 
 namespace lexora {
 
 using namespace nb::literals;
+using tarvex::owned;
 using tarvex::truthy;
 
 namespace {
 
 constexpr const char *PIECE_SEPARATOR = "\n\n---\n\n";
 
-bool is_text(nb::handle obj, const char *ascii) {
-    return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), ascii) == 0;
-}
-
-// a + b for str pieces, raising TypeError for anything else as Python's
-// concatenation would.
-nb::str concat(nb::handle a, nb::handle b) {
-    PyObject *joined = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!joined)
-        throw nb::python_error();
-    return nb::steal<nb::str>(joined);
-}
+// a + b + ... for str pieces, raising TypeError for anything else as
+// Python's concatenation would.
+nb::str joined(nb::handle a, nb::handle b) { return owned<nb::str>(PyUnicode_Concat(a.ptr(), b.ptr())); }
 
 template <typename... Rest>
-nb::str concat(nb::handle a, nb::handle b, const Rest &...rest) {
-    return concat(concat(a, b), rest...);
+nb::str joined(nb::handle a, nb::handle b, const Rest &...rest) {
+    return joined(joined(a, b), rest...);
 }
 
-nb::str code_block(nb::handle header) { return concat(nb::str("```python\n"), header, nb::str("\n```")); }
+nb::str code_block(nb::handle header) { return joined(nb::str("```python\n"), header, nb::str("\n```")); }
 
 nb::object name_or_empty(nb::handle definition) {
     nb::object name = definition.attr("name");
@@ -97,20 +91,20 @@ nb::object Lexora::format_compact_hover(nb::handle definition) {
         nb::object type = definition.attr("type");
         nb::str header;
         if (is_text(type, "function")) {
-            header = concat(nb::str("(function) "), name);
+            header = joined(nb::str("(function) "), name);
             try {
                 if (auto signature = first_signature(definition))
-                    header = concat(header, *signature);
+                    header = joined(header, *signature);
             } catch (nb::python_error &e) {
                 if (!is_exception(e))
                     throw;
             }
         } else if (is_text(type, "class")) {
-            header = concat(nb::str("(class) "), name);
+            header = joined(nb::str("(class) "), name);
         } else if (is_text(type, "module")) {
-            header = concat(nb::str("(module) "), name);
+            header = joined(nb::str("(module) "), name);
         } else {
-            header = concat(nb::str("("), type, nb::str(") "), name, nb::str(": "),
+            header = joined(nb::str("("), type, nb::str(") "), name, nb::str(": "),
                             get_type_description(definition, type));
         }
         return code_block(header);
@@ -131,18 +125,18 @@ void Lexora::append_detailed_hover(nb::list &pieces, nb::handle definition) {
         nb::object header = full;
         try {
             if (auto signature = first_signature(definition))
-                header = concat(full, *signature);
+                header = joined(full, *signature);
         } catch (nb::python_error &e) {
             if (!is_exception(e))
                 throw;
         }
         pieces.append(code_block(header));
     } else if (is_text(type, "class")) {
-        pieces.append(code_block(concat(nb::str("class "), full)));
+        pieces.append(code_block(joined(nb::str("class "), full)));
     } else if (is_text(type, "module")) {
-        pieces.append(code_block(concat(nb::str("module "), full)));
+        pieces.append(code_block(joined(nb::str("module "), full)));
     } else {
-        pieces.append(code_block(concat(full, nb::str(": "), get_type_description(definition, type))));
+        pieces.append(code_block(joined(full, nb::str(": "), get_type_description(definition, type))));
     }
     append_docstring(pieces, definition);
 }
@@ -162,7 +156,7 @@ nb::object Lexora::hover_from_help(nb::handle script, const CursorRequest &reque
                 description = named.attr("description");
             if (truthy(name))
                 pieces.append(code_block(truthy(description)
-                                             ? concat(nb::str("("), description, nb::str(") "), name)
+                                             ? joined(nb::str("("), description, nb::str(") "), name)
                                              : nb::borrow<nb::str>(name)));
             append_docstring(pieces, named);
         }

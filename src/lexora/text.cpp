@@ -2,15 +2,13 @@
 
 #include <limits>
 
+#include "common/errors.hpp"
+
 namespace lexora {
 
-namespace {
+using tarvex::owned;
 
-nb::str steal_str(PyObject *obj) {
-    if (!obj)
-        throw nb::python_error();
-    return nb::steal<nb::str>(obj);
-}
+namespace {
 
 bool is_ascii_word(Py_UCS4 ch) {
     return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
@@ -47,7 +45,7 @@ std::optional<nb::str> line_of(nb::handle code, std::int64_t line) {
     Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
     if (end == -2)
         throw nb::python_error();
-    return steal_str(PyUnicode_Substring(text, start, end < 0 ? length : end));
+    return owned<nb::str>(PyUnicode_Substring(text, start, end < 0 ? length : end));
 }
 
 nb::str cut_at(nb::handle text, std::int64_t column) {
@@ -57,7 +55,7 @@ nb::str cut_at(nb::handle text, std::int64_t column) {
         end = column < length ? static_cast<Py_ssize_t>(column) : length;
     else
         end = -column < length ? length + static_cast<Py_ssize_t>(column) : 0;
-    return steal_str(PyUnicode_Substring(text.ptr(), 0, end));
+    return owned<nb::str>(PyUnicode_Substring(text.ptr(), 0, end));
 }
 
 nb::str trailing_identifier(nb::handle text) {
@@ -71,7 +69,11 @@ nb::str trailing_identifier(nb::handle text) {
             break;
         ++start;
     }
-    return steal_str(PyUnicode_Substring(str, start, end));
+    return owned<nb::str>(PyUnicode_Substring(str, start, end));
+}
+
+bool is_text(nb::handle obj, const char *ascii) {
+    return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), ascii) == 0;
 }
 
 nb::str strip(nb::handle text) {
@@ -79,7 +81,7 @@ nb::str strip(nb::handle text) {
     Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(str);
     while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, start))) ++start;
     while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(str, end - 1))) --end;
-    return steal_str(PyUnicode_Substring(str, start, end));
+    return owned<nb::str>(PyUnicode_Substring(str, start, end));
 }
 
 bool is_dotted_name(nb::handle name) {
@@ -93,7 +95,7 @@ bool is_dotted_name(nb::handle name) {
         if (dot == -2)
             throw nb::python_error();
         Py_ssize_t end = dot < 0 ? length : dot;
-        nb::str part = steal_str(PyUnicode_Substring(str, start, end));
+        nb::str part = owned<nb::str>(PyUnicode_Substring(str, start, end));
         if (!PyUnicode_IsIdentifier(part.ptr()))
             return false;
         if (dot < 0)
@@ -137,7 +139,7 @@ nb::str join_path(nb::handle directory, nb::handle name) {
         needs_separator ? nb::steal(PyUnicode_Concat(dir, nb::str("/").ptr())) : nb::borrow(dir);
     if (!head.is_valid())
         throw nb::python_error();
-    return steal_str(PyUnicode_Concat(head.ptr(), name.ptr()));
+    return owned<nb::str>(PyUnicode_Concat(head.ptr(), name.ptr()));
 }
 
 }  // namespace lexora

@@ -27,6 +27,9 @@ nb::str cut_at(nb::handle text, std::int64_t column);
 // digit.
 nb::str trailing_identifier(nb::handle text);
 
+// True for a str equal to the ASCII text `ascii`.
+bool is_text(nb::handle obj, const char *ascii);
+
 // text.strip() over Unicode white space.
 nb::str strip(nb::handle text);
 

@@ -73,7 +73,7 @@ void with_bytes(nb::handle buffer_owner, Use &&use) {
 nb::object base64_text(nb::handle buffer_owner) {
     nb::object text;
     with_bytes(buffer_owner, [&](const uint8_t *data, size_t size) {
-        text = checked(PyUnicode_New(static_cast<Py_ssize_t>(encoded_size(size)), 127));
+        text = owned(PyUnicode_New(static_cast<Py_ssize_t>(encoded_size(size)), 127));
         encode(data, size, PyUnicode_1BYTE_DATA(text.ptr()));
     });
     return text;

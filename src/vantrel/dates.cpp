@@ -23,12 +23,12 @@ bool is_coarser_than_a_day(std::string_view unit) {
 nb::object datetime64_text(nb::handle value) {
     // numpy answers with its own str subclass; the wire carries plain text.
     auto np_as_string = [](auto &&...args) {
-        return checked(PyObject_Str(nb::handle(refs.np_datetime_as_string)(args...).ptr()));
+        return owned(PyObject_Str(nb::handle(refs.np_datetime_as_string)(args...).ptr()));
     };
-    if (truthy(checked(PyObject_CallOneArg(refs.np_isnat, value.ptr()))))
+    if (truthy(owned(PyObject_CallOneArg(refs.np_isnat, value.ptr()))))
         return nb::str("NaT");
 
-    nb::object unit_info = checked(PyObject_CallOneArg(refs.np_datetime_data, value.attr(names.dtype).ptr()));
+    nb::object unit_info = owned(PyObject_CallOneArg(refs.np_datetime_data, value.attr(names.dtype).ptr()));
     nb::str unit = nb::str(unit_info[0]);
     if (is_coarser_than_a_day(unit.c_str()))
         return np_as_string(value.attr(names.astype)(nb::handle(refs.day_dtype)));

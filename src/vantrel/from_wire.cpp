@@ -65,14 +65,14 @@ constexpr Py_ssize_t kShortPayload = 256;
 
 void fill_short(nb::handle array, PyObject *payload, const ElementConverter &convert) {
     Py_ssize_t reserved = PyList_GET_SIZE(payload);
-    nb::object converted = checked(PyTuple_New(reserved));
+    nb::object converted = owned(PyTuple_New(reserved));
     Py_ssize_t i = 0;
     for (; i < reserved && i < PyList_GET_SIZE(payload); ++i) {
         nb::object element = nb::borrow(PyList_GET_ITEM(payload, i));
         PyTuple_SET_ITEM(converted.ptr(), i, convert_element(convert, element).release().ptr());
     }
     if (i < reserved)  // the payload shrank
-        converted = checked(PyTuple_GetSlice(converted.ptr(), 0, i));
+        converted = owned(PyTuple_GetSlice(converted.ptr(), 0, i));
     check(PyList_SetSlice(array.ptr(), 0, 0, converted.ptr()));
     for (; i < PyList_GET_SIZE(payload); ++i) {  // it grew
         nb::object element = nb::borrow(PyList_GET_ITEM(payload, i));
@@ -96,7 +96,7 @@ nb::object array_from_wire(PyObject *wire) {
             check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
         }
     } else {
-        nb::object it = checked(PyObject_GetIter(p));
+        nb::object it = owned(PyObject_GetIter(p));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object element = nb::steal(raw);
             check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
@@ -114,7 +114,7 @@ nb::object dict_from_wire(PyObject *wire) {
     if (payload.is_none())
         return dict;
     ElementConverter convert = element_converter();
-    nb::object it = checked(PyObject_GetIter(payload.attr(names.items)().ptr()));
+    nb::object it = owned(PyObject_GetIter(payload.attr(names.items)().ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(raw);
         nb::object key = pair[0], value = pair[1];
@@ -127,7 +127,7 @@ nb::object dict_from_wire(PyObject *wire) {
 
 nb::object bytes_from_wire(nb::handle payload) {
     nb::handle text = truthy(payload) ? payload : nb::handle(names.empty);
-    return checked(PyObject_CallOneArg(refs.b64decode, text.ptr()));
+    return owned(PyObject_CallOneArg(refs.b64decode, text.ptr()));
 }
 
 // Scalars as the add-in sends them (a payload of exactly the tag's type)
@@ -191,11 +191,11 @@ nb::object from_wire_dict(PyObject *wire) {
         case Tag::Bool:
             return nb::bool_(truthy(field(wire, names.value)));
         case Tag::Int:
-            return checked(PyNumber_Long(field(wire, names.value).ptr()));
+            return owned(PyNumber_Long(field(wire, names.value).ptr()));
         case Tag::Float:
-            return checked(PyNumber_Float(field(wire, names.value).ptr()));
+            return owned(PyNumber_Float(field(wire, names.value).ptr()));
         case Tag::String:
-            return checked(PyObject_Str(field(wire, names.value).ptr()));
+            return owned(PyObject_Str(field(wire, names.value).ptr()));
         case Tag::Date:
             return parse_date(field(wire, names.value));
         case Tag::Bytes:
@@ -209,8 +209,8 @@ nb::object from_wire_dict(PyObject *wire) {
     }
     nb::object payload = field(wire, names.value);
     if (truthy(field(wire, names.isSpec)))
-        return new_officejs_object(checked(PyNumber_Long(payload.ptr())), tag);
-    return checked(PyObject_Str(payload.ptr()));
+        return new_officejs_object(owned(PyNumber_Long(payload.ptr())), tag);
+    return owned(PyObject_Str(payload.ptr()));
 }
 
 }  // namespace vantrel

@@ -31,7 +31,7 @@ const char *const kMessagingDoc =
     "(a release, method DEL, is sent without waiting and returns None);\n"
     "on_message() may be called from the listener thread to resolve pending futures.";
 
-nb::object attr(nb::handle self, PyObject *name) { return checked(PyObject_GetAttr(self.ptr(), name)); }
+nb::object attr(nb::handle self, PyObject *name) { return owned(PyObject_GetAttr(self.ptr(), name)); }
 void set_attr(nb::handle self, PyObject *name, nb::handle value) {
     check(PyObject_SetAttr(self.ptr(), name, value.ptr()));
 }
@@ -51,14 +51,14 @@ PendingRequests pending(nb::handle self) {
 }
 
 void messaging_init(nb::handle self) {
-    set_attr(self, names.waiters, checked(PyDict_New()));
-    set_attr(self, names._waiters_lock, checked(PyObject_CallNoArgs(refs.lock_factory)));
+    set_attr(self, names.waiters, owned(PyDict_New()));
+    set_attr(self, names._waiters_lock, owned(PyObject_CallNoArgs(refs.lock_factory)));
     set_attr(self, names._guid, uuid4_hex());
     set_attr(self, names._send_handler, nb::none());
     set_attr(self, names.loop, nb::none());
     set_attr(self, names.loop_thread, nb::none());
-    set_attr(self, names._callable_registry, checked(PyDict_New()));
-    set_attr(self, names._callable_lock, checked(PyObject_CallNoArgs(refs.lock_factory)));
+    set_attr(self, names._callable_registry, owned(PyDict_New()));
+    set_attr(self, names._callable_lock, owned(PyObject_CallNoArgs(refs.lock_factory)));
     set_attr(self, names._next_callable_id, nb::int_(1));
 }
 
@@ -66,7 +66,7 @@ void set_send_handler(nb::handle self, nb::handle handler) { set_attr(self, name
 
 nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout) {
     tarvex::require_dict(req, "req");
-    const double seconds = PyFloat_AS_DOUBLE(checked(PyNumber_Float(timeout.ptr())).ptr());
+    const double seconds = PyFloat_AS_DOUBLE(owned(PyNumber_Float(timeout.ptr())).ptr());
     if (!truthy(attr(self, names._send_handler)))
         raise_text(PyExc_RuntimeError, "No send handler registered");
 
@@ -74,7 +74,7 @@ nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout
     // A release's answer is never read: it is sent without a waiter, and
     // on_message drops its answer as it drops any unknown id.
     if (tarvex::is_release(message)) {
-        checked(PyObject_CallOneArg(attr(self, names._send_handler).ptr(), message.ptr()));
+        owned(PyObject_CallOneArg(attr(self, names._send_handler).ptr(), message.ptr()));
         return nb::none();
     }
 
@@ -84,7 +84,7 @@ nb::object send_request_sync(nb::handle self, nb::handle req, nb::handle timeout
     std::optional<nb::object> response;
     try {
         nb::object handler = attr(self, names._send_handler);
-        checked(PyObject_CallOneArg(handler.ptr(), message.ptr()));
+        owned(PyObject_CallOneArg(handler.ptr(), message.ptr()));
         response = requests.wait(request_id, waiter, seconds);
     } catch (nb::python_error &e) {
         requests.forget(request_id);
@@ -111,7 +111,7 @@ void on_message(nb::handle self, nb::handle message) {
         return;
     }
     nb::object text = remote_error_text(message);
-    nb::object error = checked(PyObject_CallOneArg(
+    nb::object error = owned(PyObject_CallOneArg(
         PyExc_RuntimeError, text.is_valid() ? text.ptr() : nb::str("Remote error").ptr()));
     PendingRequests::reject(future, error);
 }
@@ -156,10 +156,10 @@ nb::object register_callable(nb::handle self, nb::handle callable_obj) {
     }
     HeldLock held(attr(self, names._callable_lock));
     nb::object generation = nb::str(attr(self, names._guid));
-    nb::object prefix = checked(PyUnicode_Substring(generation.ptr(), 0, 8));
+    nb::object prefix = owned(PyUnicode_Substring(generation.ptr(), 0, 8));
     nb::object serial = attr(self, names._next_callable_id);
-    nb::object callable_id = checked(PyUnicode_FromFormat("pyfunc_%U_%S", prefix.ptr(), serial.ptr()));
-    set_attr(self, names._next_callable_id, checked(PyNumber_Add(serial.ptr(), nb::int_(1).ptr())));
+    nb::object callable_id = owned(PyUnicode_FromFormat("pyfunc_%U_%S", prefix.ptr(), serial.ptr()));
+    set_attr(self, names._next_callable_id, owned(PyNumber_Add(serial.ptr(), nb::int_(1).ptr())));
     tarvex::set_item(attr(self, names._callable_registry), callable_id, callable_obj);
     return callable_id;
 }

@@ -17,7 +17,7 @@ nb::object type_type() { return nb::borrow(reinterpret_cast<PyObject *>(&PyType_
 // __setattr__ (which would send them to the add-in, or refuse them).
 void store_identity(nb::handle self, nb::handle object_id, nb::handle type_name, PyObject *typ) {
     nb::object generation = module_global(names.messaging).attr(names._guid);
-    nb::object cache = checked(PyDict_New());
+    nb::object cache = owned(PyDict_New());
     PyObject *s = self.ptr();
     check(PyObject_GenericSetAttr(s, names._internal_id, object_id.ptr()));
     check(PyObject_GenericSetAttr(s, names._internal_typeName, type_name.ptr()));
@@ -50,7 +50,7 @@ nb::object object_id_of(nb::handle object_id) {
 nb::object collection_id_of(nb::handle object_id) {
     if (!truthy(object_id))
         return nb::int_(0);
-    return checked(PyNumber_Long(object_id.ptr()));
+    return owned(PyNumber_Long(object_id.ptr()));
 }
 
 void object_init(nb::handle self, nb::handle object_id, nb::handle type_name) {
@@ -70,7 +70,7 @@ void dict_init(nb::handle self, nb::handle object_id) {
 }
 
 // A bare instance of one of our classes, before __init__.
-nb::object allocate(PyTypeObject *type) { return checked(type->tp_new(type, refs.empty_tuple, nullptr)); }
+nb::object allocate(PyTypeObject *type) { return owned(type->tp_new(type, refs.empty_tuple, nullptr)); }
 
 template <typename Fn, typename... Extra>
 nb::object method(const char *name, Fn &&fn, const Extra &...extra) {
@@ -116,9 +116,9 @@ nb::object make_object_class(nb::module_ &m) {
         nb::arg("name").none(), nb::arg("value").none());
     add_call_and_del(ns);
     ns["__repr__"] = method("__repr__", [](nb::handle self) {
-        return checked(PyUnicode_FromFormat("<OfficeJsObject %S id=%S>",
-                                            nb::object(self.attr(names._internal_typeName)).ptr(),
-                                            nb::object(self.attr(names._internal_id)).ptr()));
+        return owned(PyUnicode_FromFormat("<OfficeJsObject %S id=%S>",
+                                          nb::object(self.attr(names._internal_typeName)).ptr(),
+                                          nb::object(self.attr(names._internal_id)).ptr()));
     });
     return make_class(m, "OfficeJsObject", reinterpret_cast<PyObject *>(&PyBaseObject_Type), ns);
 }
@@ -172,16 +172,16 @@ void init_proxies(nb::module_ &m) {
             Py_ssize_t size = PyObject_Size(self.ptr());
             if (size < 0)
                 throw nb::python_error();
-            return checked(PyUnicode_FromFormat("<OfficeJsArray id=%S len=%zd>",
-                                                nb::object(self.attr(names._internal_id)).ptr(), size));
+            return owned(PyUnicode_FromFormat("<OfficeJsArray id=%S len=%zd>",
+                                              nb::object(self.attr(names._internal_id)).ptr(), size));
         });
     nb::object dict_class = make_collection_class(
         m, "OfficeJsDict", reinterpret_cast<PyObject *>(&PyDict_Type),
         "Specialized proxy for dictionaries returned from Office.js.",
         "Cannot set attributes on OfficeJsDict", &dict_init, [](nb::handle self) {
-            nb::object keys = checked(PySequence_List(nb::object(self.attr("keys")()).ptr()));
-            return checked(PyUnicode_FromFormat("<OfficeJsDict id=%S keys=%S>",
-                                                nb::object(self.attr(names._internal_id)).ptr(), keys.ptr()));
+            nb::object keys = owned(PySequence_List(nb::object(self.attr("keys")()).ptr()));
+            return owned(PyUnicode_FromFormat("<OfficeJsDict id=%S keys=%S>",
+                                              nb::object(self.attr(names._internal_id)).ptr(), keys.ptr()));
         });
 
     refs.officejs_object = reinterpret_cast<PyTypeObject *>(object_class.inc_ref().ptr());

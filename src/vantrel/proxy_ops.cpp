@@ -22,9 +22,7 @@ bool is_local_attribute(PyObject *name, bool for_write) {
            (!for_write && same_text(name, names._internal_cache));
 }
 
-nb::object local(nb::handle self, PyObject *name) {
-    return checked(PyObject_GenericGetAttr(self.ptr(), name));
-}
+nb::object local(nb::handle self, PyObject *name) { return owned(PyObject_GenericGetAttr(self.ptr(), name)); }
 
 // A proxy belongs to the messaging generation it was built in.
 void check_not_stale(nb::handle self) {
@@ -37,7 +35,7 @@ void check_not_stale(nb::handle self) {
 }
 
 nb::object request(PyObject *method, nb::handle name, nb::handle caller) {
-    nb::object req = checked(PyDict_New());
+    nb::object req = owned(PyDict_New());
     check(PyDict_SetItem(req.ptr(), names.method, method));
     check(PyDict_SetItem(req.ptr(), names.name, name.ptr()));
     check(PyDict_SetItem(req.ptr(), names.caller, caller.ptr()));
@@ -47,7 +45,7 @@ nb::object request(PyObject *method, nb::handle name, nb::handle caller) {
 // messaging.send_request_sync, looked up now: the kernel installs its own.
 nb::object send_raw(nb::handle req) {
     nb::object messaging = module_global(names.messaging);
-    return checked(PyObject_CallMethodOneArg(messaging.ptr(), names.send_request_sync, req.ptr()));
+    return owned(PyObject_CallMethodOneArg(messaging.ptr(), names.send_request_sync, req.ptr()));
 }
 
 nb::object send(nb::handle req) {
@@ -65,7 +63,7 @@ nb::object send(nb::handle req) {
                                 nb::handle subject) {
     nb::object text = remote_error_text(response);
     if (!text.is_valid()) {
-        text = subject.is_valid() ? checked(PyUnicode_FromFormat("%s%S", fallback, subject.ptr()))
+        text = subject.is_valid() ? owned(PyUnicode_FromFormat("%s%S", fallback, subject.ptr()))
                                   : nb::str(fallback);
     }
     raise_with(type, text);
@@ -85,7 +83,7 @@ nb::object slice_key(nb::handle index) {
         nb::object value = index.attr(attr);
         return value.is_none() ? nb::str("") : nb::str(value);
     };
-    return checked(
+    return owned(
         PyUnicode_FromFormat("%U:%U:%U", part("start").ptr(), part("stop").ptr(), part("step").ptr()));
 }
 
@@ -110,7 +108,7 @@ void cw_setattr(nb::handle self, nb::handle name, nb::handle value) {
     }
     check_not_stale(self);
     nb::object wire = wire_of(value);
-    nb::object req = checked(PyDict_New());
+    nb::object req = owned(PyDict_New());
     check(PyDict_SetItem(req.ptr(), names.method, names.SET));
     check(PyDict_SetItem(req.ptr(), names.name, name.ptr()));
     check(PyDict_SetItem(req.ptr(), names.value, wire.ptr()));
@@ -143,22 +141,22 @@ nb::object cw_call(nb::handle self, nb::args args, nb::kwargs kwargs) {
     if (other)
         raise_text(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
 
-    nb::object records = checked(PyList_New(0));
+    nb::object records = owned(PyList_New(0));
     for (nb::handle arg : args) {
-        nb::object record = checked(PyDict_New());
+        nb::object record = owned(PyDict_New());
         check(PyDict_SetItem(record.ptr(), names.arg_type, names.PLACED));
         check(PyDict_SetItem(record.ptr(), names.value, wire_of(arg).ptr()));
         check(PyList_Append(records.ptr(), record.ptr()));
     }
     for (auto [keyword, arg] : kwargs) {
-        nb::object record = checked(PyDict_New());
+        nb::object record = owned(PyDict_New());
         check(PyDict_SetItem(record.ptr(), names.arg_type, names.NAMED));
         check(PyDict_SetItem(record.ptr(), names.name, keyword.ptr()));
         check(PyDict_SetItem(record.ptr(), names.value, wire_of(arg).ptr()));
         check(PyList_Append(records.ptr(), record.ptr()));
     }
 
-    nb::object req = checked(PyDict_New());
+    nb::object req = owned(PyDict_New());
     check(PyDict_SetItem(req.ptr(), names.method, names.CALL));
     check(PyDict_SetItem(req.ptr(), names.name, names.dunder_call));
     check(PyDict_SetItem(req.ptr(), names.args, records.ptr()));
@@ -197,7 +195,7 @@ void cw_del(nb::handle self) {
         if (release_would_be_refused(messaging))
             return;
         nb::object req = request(names.DEL, names.dunder_del, local(self, names._internal_id));
-        checked(PyObject_CallMethodOneArg(messaging.ptr(), names.send_request_sync, req.ptr()));
+        owned(PyObject_CallMethodOneArg(messaging.ptr(), names.send_request_sync, req.ptr()));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;

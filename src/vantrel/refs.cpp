@@ -10,7 +10,7 @@ namespace {
 PyObject *leak(nb::object obj) { return obj.release().ptr(); }
 
 PyObject *wire_template(PyObject *tag, PyObject *value, bool is_spec) {
-    nb::object d = checked(PyDict_New());
+    nb::object d = owned(PyDict_New());
     check(PyDict_SetItem(d.ptr(), names.type, tag));
     check(PyDict_SetItem(d.ptr(), names.value, value));
     check(PyDict_SetItem(d.ptr(), names.isSpec, is_spec ? Py_True : Py_False));
@@ -52,7 +52,7 @@ void init_refs(nb::module_ &m) {
     names.empty = tarvex::interned("");
 
     refs.module_dict = leak(nb::borrow(PyModule_GetDict(m.ptr())));
-    refs.empty_tuple = leak(checked(PyTuple_New(0)));
+    refs.empty_tuple = leak(owned(PyTuple_New(0)));
 
     nb::module_ np = nb::module_::import_("numpy");
     nb::module_ pd = nb::module_::import_("pandas");
@@ -97,7 +97,7 @@ void init_refs(nb::module_ &m) {
 
 void raise_with(PyObject *type, nb::handle arg) {
     // Built through a call so that a tuple argument stays one argument.
-    nb::object exc = checked(PyObject_CallOneArg(type, arg.ptr()));
+    nb::object exc = owned(PyObject_CallOneArg(type, arg.ptr()));
     PyErr_SetRaisedException(exc.release().ptr());
     throw nb::python_error();
 }

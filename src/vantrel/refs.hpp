@@ -6,6 +6,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/errors.hpp"
 #include "common/py_ops.hpp"
 
 namespace vantrel {
@@ -13,6 +14,7 @@ namespace vantrel {
 namespace nb = nanobind;
 
 using tarvex::get;
+using tarvex::owned;
 using tarvex::truthy;
 using tarvex::type_name_of;
 
@@ -79,13 +81,8 @@ extern Refs refs;
 // Fills `names` and the standard-library part of `refs`.
 void init_refs(nb::module_ &m);
 
-// Turns a new reference from the C API into an object, raising the pending
-// Python error when it is null.
-inline nb::object checked(PyObject *obj) {
-    if (!obj)
-        throw nb::python_error();
-    return nb::steal(obj);
-}
+// Raises the pending Python error of a C API call that returned a negative
+// status.
 inline void check(int status) {
     if (status < 0)
         throw nb::python_error();

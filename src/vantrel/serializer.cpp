@@ -8,7 +8,7 @@
 namespace vantrel {
 
 nb::object call_serializer(PyObject *name, nb::handle arg) {
-    return checked(PyObject_CallMethodOneArg(refs.serializer, name, arg.ptr()));
+    return owned(PyObject_CallMethodOneArg(refs.serializer, name, arg.ptr()));
 }
 
 ElementConverter::ElementConverter(PyObject *name, PyObject *own_function)
@@ -38,8 +38,8 @@ void init_serializer(nb::module_ &m) {
     ns["__doc__"] = "Handles marshaling of data types between Python and JavaScript.";
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = "Serializer";
-    ns["to_wire"] = checked(PyStaticMethod_New(to_wire_fn.ptr()));
-    ns["from_wire"] = checked(PyStaticMethod_New(from_wire_fn.ptr()));
+    ns["to_wire"] = owned(PyStaticMethod_New(to_wire_fn.ptr()));
+    ns["from_wire"] = owned(PyStaticMethod_New(from_wire_fn.ptr()));
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
         "Serializer", nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns);
 

@@ -23,8 +23,8 @@ nb::object table_rows(nb::handle table) {
     if (PyObject_TypeCheck(values.ptr(), refs.np_ndarray) && nb::cast<int>(values.attr(names.ndim)) == 2) {
         rows = values.attr(names.tolist)();
     } else {
-        rows = checked(PyList_New(0));
-        nb::object it = checked(PyObject_GetIter(values.ptr()));
+        rows = owned(PyList_New(0));
+        nb::object it = owned(PyObject_GetIter(values.ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object row = nb::steal(raw);
             check(PyList_Append(rows.ptr(), row.attr(names.tolist)().ptr()));
@@ -34,7 +34,7 @@ nb::object table_rows(nb::handle table) {
     }
 
     Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
-    nb::object all_rows = checked(PyList_New(n + 1));
+    nb::object all_rows = owned(PyList_New(n + 1));
     PyList_SET_ITEM(all_rows.ptr(), 0, header.release().ptr());
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(all_rows.ptr(), i + 1, Py_NewRef(PyList_GET_ITEM(rows.ptr(), i)));

@@ -30,7 +30,7 @@ nb::object sequence_to_wire(nb::handle seq) {
 
     if (PyTuple_Check(s) && t->tp_iter == PyTuple_Type.tp_iter) {
         Py_ssize_t n = PyTuple_GET_SIZE(s);
-        payload = checked(PyList_New(n));
+        payload = owned(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(payload.ptr(), i,
                             convert_element(convert, PyTuple_GET_ITEM(s, i)).release().ptr());
@@ -39,7 +39,7 @@ nb::object sequence_to_wire(nb::handle seq) {
         // changes the list, so the length is read again at every step and
         // each element is held while it is converted.
         Py_ssize_t reserved = PyList_GET_SIZE(s);
-        payload = checked(PyList_New(reserved));
+        payload = owned(PyList_New(reserved));
         Py_ssize_t i = 0;
         for (; i < PyList_GET_SIZE(s); ++i) {
             nb::object element = nb::borrow(PyList_GET_ITEM(s, i));
@@ -52,8 +52,8 @@ nb::object sequence_to_wire(nb::handle seq) {
         if (i < reserved)
             Py_SET_SIZE(payload.ptr(), i);  // the list shrank; the tail was never filled
     } else {
-        payload = checked(PyList_New(0));
-        nb::object it = checked(PyObject_GetIter(s));
+        payload = owned(PyList_New(0));
+        nb::object it = owned(PyObject_GetIter(s));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object element = nb::steal(raw);
             check(PyList_Append(payload.ptr(), convert_element(convert, element).ptr()));
@@ -69,7 +69,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
     RecursionGuard guard(kToWire);
     ElementConverter convert = element_converter();
     PyObject *d = mapping.ptr();
-    nb::object payload = checked(PyDict_New());
+    nb::object payload = owned(PyDict_New());
 
     bool own_items = PyDict_CheckExact(d);
     if (!own_items) {
@@ -87,7 +87,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
             check(PyDict_SetItem(payload.ptr(), k.ptr(), wire.ptr()));
         }
     } else {
-        nb::object it = checked(PyObject_GetIter(mapping.attr(names.items)().ptr()));
+        nb::object it = owned(PyObject_GetIter(mapping.attr(names.items)().ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object pair = nb::steal(raw);
             nb::object key = pair[0], value = pair[1];
@@ -101,7 +101,7 @@ nb::object mapping_to_wire(nb::handle mapping) {
 
 // A proxy goes out as a reference to the add-in's object.
 nb::object proxy_to_wire(nb::handle proxy) {
-    nb::object wire = checked(PyDict_New());
+    nb::object wire = owned(PyDict_New());
     check(PyDict_SetItem(wire.ptr(), names.type, proxy.attr(names._internal_typeName).ptr()));
     check(PyDict_SetItem(wire.ptr(), names.value, proxy.attr(names._internal_id).ptr()));
     check(PyDict_SetItem(wire.ptr(), names.isSpec, Py_True));
@@ -112,7 +112,7 @@ nb::object proxy_to_wire(nb::handle proxy) {
 nb::object callable_to_wire(nb::handle fn) {
     nb::object messaging = module_global(names.messaging);
     nb::object callable_id =
-        checked(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
+        owned(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
     return make_wire(refs.tmpl_function, callable_id);
 }
 
@@ -127,9 +127,9 @@ nb::object to_wire_by_rules(nb::handle value) {
         return make_wire(refs.tmpl_bool, t ? Py_True : Py_False);
     }
     if (PyLong_Check(v))
-        return make_wire(refs.tmpl_int, checked(PyNumber_Long(v)));
+        return make_wire(refs.tmpl_int, owned(PyNumber_Long(v)));
     if (PyFloat_Check(v))
-        return make_wire(refs.tmpl_float, checked(PyNumber_Float(v)));
+        return make_wire(refs.tmpl_float, owned(PyNumber_Float(v)));
     if (PyUnicode_Check(v))
         return make_wire(refs.tmpl_string, value);
     if (is_date_value(v))
@@ -143,22 +143,22 @@ nb::object to_wire_by_rules(nb::handle value) {
     if (is_missing(value))
         return make_wire(refs.tmpl_null, Py_None);
     if (is_numpy_integer(v))
-        return make_wire(refs.tmpl_int, checked(PyNumber_Long(v)));
+        return make_wire(refs.tmpl_int, owned(PyNumber_Long(v)));
     if (is_numpy_floating(v))
-        return make_wire(refs.tmpl_float, checked(PyNumber_Float(v)));
+        return make_wire(refs.tmpl_float, owned(PyNumber_Float(v)));
     if (is_table(v))
         return table_to_wire(value, element_converter());
     if (is_proxy_object(v))
         return proxy_to_wire(value);
     if (PyCallable_Check(v))
         return callable_to_wire(value);
-    return make_wire(refs.tmpl_string, checked(PyObject_Str(v)));
+    return make_wire(refs.tmpl_string, owned(PyObject_Str(v)));
 }
 
 }  // namespace
 
 nb::object make_wire(PyObject *tmpl, nb::handle value) {
-    nb::object wire = checked(PyDict_Copy(tmpl));
+    nb::object wire = owned(PyDict_Copy(tmpl));
     // Left tracked by the collector even with a scalar payload: the caller
     // may put anything into it later, and since 3.14 a dict is never
     // re-tracked on insertion, so a cycle through an untracked one would

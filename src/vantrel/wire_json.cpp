@@ -111,7 +111,7 @@ void append_int(PyObject *number, JsonOut &out) {
             throw nb::python_error();
         PyErr_Clear();
     }
-    nb::object digits = checked(PyLong_Type.tp_repr(number));
+    nb::object digits = owned(PyLong_Type.tp_repr(number));
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(digits.ptr(), &size);
     if (!data)
@@ -209,7 +209,7 @@ void append_sequence(nb::handle seq, JsonOut &out) {
             element(item);
         }
     } else {
-        nb::object it = checked(PyObject_GetIter(s));
+        nb::object it = owned(PyObject_GetIter(s));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object item = nb::steal(raw);
             element(item);
@@ -265,7 +265,7 @@ void append_proxy(nb::handle proxy, JsonOut &out) {
 void append_callable(nb::handle fn, JsonOut &out) {
     nb::object messaging = module_global(names.messaging);
     nb::object callable_id =
-        checked(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
+        owned(PyObject_CallMethodOneArg(messaging.ptr(), names.register_callable, fn.ptr()));
     out.append(kFunctionHead);
     append_json(callable_id, out);
     out.append(kSpecTail);
@@ -279,9 +279,9 @@ void append_by_rules(nb::handle value, JsonOut &out) {
     } else if (PyBool_Check(v) || PyObject_TypeCheck(v, refs.np_bool)) {
         out.append(truthy(value) ? kTrueWire : kFalseWire);
     } else if (PyLong_Check(v)) {
-        append_int_wire(checked(PyNumber_Long(v)).ptr(), out);
+        append_int_wire(owned(PyNumber_Long(v)).ptr(), out);
     } else if (PyFloat_Check(v)) {
-        append_float_wire(PyFloat_AS_DOUBLE(checked(PyNumber_Float(v)).ptr()), out);
+        append_float_wire(PyFloat_AS_DOUBLE(owned(PyNumber_Float(v)).ptr()), out);
     } else if (PyUnicode_Check(v)) {
         append_string_wire(v, out);
     } else if (is_date_value(v)) {
@@ -304,9 +304,9 @@ void append_by_rules(nb::handle value, JsonOut &out) {
     } else if (is_missing(value)) {
         out.append(kNullWire);
     } else if (is_numpy_integer(v)) {
-        append_int_wire(checked(PyNumber_Long(v)).ptr(), out);
+        append_int_wire(owned(PyNumber_Long(v)).ptr(), out);
     } else if (is_numpy_floating(v)) {
-        append_float_wire(PyFloat_AS_DOUBLE(checked(PyNumber_Float(v)).ptr()), out);
+        append_float_wire(PyFloat_AS_DOUBLE(owned(PyNumber_Float(v)).ptr()), out);
     } else if (is_table(v)) {
         append_table(value, out);
     } else if (is_proxy_object(v)) {
@@ -314,7 +314,7 @@ void append_by_rules(nb::handle value, JsonOut &out) {
     } else if (PyCallable_Check(v)) {
         append_callable(value, out);
     } else {
-        append_string_wire(checked(PyObject_Str(v)).ptr(), out);
+        append_string_wire(owned(PyObject_Str(v)).ptr(), out);
     }
 }
 
@@ -518,10 +518,10 @@ void init_wire_json(nb::module_ &m) {
                                      "The UTF-8 JSON text of Serializer.to_wire(value), as bytes, written "
                                      "without building the wire value.");
     nb::object serializer = m.attr("Serializer");
-    check(PyObject_SetAttrString(serializer.ptr(), "to_wire_json",
-                                 checked(PyStaticMethod_New(fn.ptr())).ptr()));
+    check(
+        PyObject_SetAttrString(serializer.ptr(), "to_wire_json", owned(PyStaticMethod_New(fn.ptr())).ptr()));
     m.attr("_wire_json_api") =
-        checked(PyCapsule_New(const_cast<WireJsonApi *>(&kApi), kWireJsonCapsule, nullptr));
+        owned(PyCapsule_New(const_cast<WireJsonApi *>(&kApi), kWireJsonCapsule, nullptr));
 }
 
 }  // namespace vantrel

@@ -230,9 +230,9 @@ public:
     nb::object boxed(Py_ssize_t row) const {
         switch (cell_) {
             case Cell::Float:
-                return checked(PyFloat_FromDouble(as_double(row)));
+                return owned(PyFloat_FromDouble(as_double(row)));
             case Cell::Int:
-                return checked(with_integer(row, [](auto value) {
+                return owned(with_integer(row, [](auto value) {
                     if constexpr (std::is_signed_v<decltype(value)>)
                         return PyLong_FromLongLong(value);
                     else
@@ -336,12 +336,12 @@ Columns open_columns(nb::handle frame, Py_ssize_t rows, Py_ssize_t cols) {
     }
     char common_kind;
     long common_size;
-    nb::object common = checked(PyObject_CallOneArg(refs.pd_find_common_type, dtypes.ptr()));
+    nb::object common = owned(PyObject_CallOneArg(refs.pd_find_common_type, dtypes.ptr()));
     if (!numpy_kind(common, common_kind, common_size) || (common_kind == 'f' && common_size > 8))
         return {};
 
     nb::object iloc = frame.attr(names.iloc);
-    nb::object all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
+    nb::object all_rows = owned(PySlice_New(nullptr, nullptr, nullptr));
     Columns columns;
     for (Py_ssize_t j = 0; j < cols; ++j) {
         Cell cell;

@@ -9,16 +9,17 @@ the event-loop thread (``continue_execution``, ``step_over``, ``step_into``,
 ``step_out``, ``stop_debugging``, ``evaluate_expression``,
 ``set_breakpoints``) and release or inspect the paused worker.
 
-Tracing is built on ``bdb``. The interpreter's ``sys.monitoring`` backend is
-used when its debugger tool slot is free, so that code runs at nearly full
-speed between breakpoints: every code location that cannot stop is disabled
-after its first event. ``sys.monitoring`` is shared by all threads of the
-process, so the tracer here answers only the debugged thread, disables
-library code for every thread at once, and is claimed by one debug run at a
-time; a second run that overlaps falls back to the per-thread
-``sys.settrace``. Only user code is ever stepped: the in-memory workbook
-modules (files named "<virtual:NAME>") and user source files outside the
-standard library, installed packages and this product.
+Stepping is ``bdb``'s. Its trace function is driven by this module's own
+``sys.monitoring`` tracer when the interpreter's debugger tool slot is free,
+so that code runs at nearly full speed between breakpoints: every code
+location that cannot stop is disabled after its first event.
+``sys.monitoring`` is shared by all threads of the process, so the tracer
+answers only the debugged thread, disables library code for every thread at
+once, and is claimed by one debug run at a time; a second run that overlaps
+falls back to the per-thread ``sys.settrace``. Only user code is ever
+stepped: the in-memory workbook modules (files named "<virtual:NAME>") and
+user source files outside the standard library, installed packages and this
+product.
 """
 
 import asyncio
@@ -281,10 +282,41 @@ def parse_breakpoints(entries):
 # debug run at a time holds it.
 _monitoring_claim = threading.Lock()
 
+_TOOL_ID = sys.monitoring.DEBUGGER_ID
+_TOOL_NAME = "tarvex-debugger"
+# Seen in all code; the local events only in code that is traced.
+_GLOBAL_EVENTS = (_EVENTS.PY_START | _EVENTS.PY_RESUME | _EVENTS.PY_THROW
+                  | _EVENTS.PY_UNWIND | _EVENTS.RAISE)
+_LOCAL_EVENTS = (_EVENTS.LINE | _EVENTS.JUMP | _EVENTS.PY_RETURN
+                 | _EVENTS.PY_YIELD | _EVENTS.STOP_ITERATION)
+# Events that sys.monitoring cannot switch off at a code location.
+_NOT_DISABLEABLE = frozenset((_EVENTS.PY_THROW, _EVENTS.PY_UNWIND, _EVENTS.RAISE))
 
-class _ThreadMonitoringTracer(bdb._MonitoringTracer):
-    """bdb's sys.monitoring tracer, for one debugged thread in a process
-    where other threads keep running code.
+
+def _line_at(code, offset):
+    line = None
+    for start, start_line in dis.findlinestarts(code):
+        if offset < start:
+            break
+        line = start_line
+    return line
+
+
+def _loops_on_its_line(code, offset, destination):
+    """True for a jump back within one line (a loop written on one line):
+    the only jump that starts a line again."""
+    return destination <= offset and _line_at(code, offset) == _line_at(code, destination)
+
+
+class _MonitoringTracer:
+    """Runs a bdb.Bdb's trace function from sys.monitoring events, for one
+    debugged thread in a process where other threads keep running code.
+
+    Each event of the debugged thread becomes the call that a trace function
+    set with sys.settrace would get ("call", "line", "return", "exception"),
+    made on the frame's own trace function once bdb has given it one; where
+    bdb finds nothing to do (disable_current_event), the event is switched
+    off at its code location until the next restart_events.
 
     sys.monitoring delivers every thread's events to the same callbacks, and
     a disabled code location is disabled for all threads. So:
@@ -301,37 +333,114 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
       since it may need them; bdb decides on its own thread.
     """
 
-    TOOL_NAME = "tarvex-debugger"
     _DISPATCH = object()
 
     def __init__(self, debugger):
-        super().__init__()
-        self._name = self.TOOL_NAME
         self._debugger = debugger
+        self._tracefunc = None
         self._thread_ident = None
+        self._enabled = False
+        self._disable_current_event = False
         self.continuing = False
         self.paused = False
 
     def start_trace(self, tracefunc):
+        """Takes the debugger slot and traces the calling thread with
+        `tracefunc`; ValueError when another tool holds the slot."""
+        tool = sys.monitoring.get_tool(_TOOL_ID)
+        if tool is None:
+            sys.monitoring.use_tool_id(_TOOL_ID, _TOOL_NAME)
+        elif tool == _TOOL_NAME:
+            sys.monitoring.clear_tool_id(_TOOL_ID)
+        else:
+            raise ValueError(f"the debugger slot of sys.monitoring is held by {tool!r}")
+        self._tracefunc = tracefunc
         self._thread_ident = threading.get_ident()
-        super().start_trace(tracefunc)
+        for event, handler in self._handlers().items():
+            sys.monitoring.register_callback(_TOOL_ID, event, self._callback(event, handler))
+        self.update_local_events(sys._getframe(1))
+        sys.monitoring.set_events(_TOOL_ID, _GLOBAL_EVENTS)
+        self._enabled = True
         # Code locations an earlier run disabled stay disabled for the tool
         # slot across runs; without this a function debugged before would
         # never stop at a breakpoint set on it later.
         sys.monitoring.restart_events()
 
     def stop_trace(self):
+        self._enabled = False
         self._thread_ident = None
-        super().stop_trace()
+        if self._holds_slot():
+            sys.monitoring.clear_tool_id(_TOOL_ID)
+            sys.monitoring.free_tool_id(_TOOL_ID)
+
+    def disable_current_event(self):
+        self._disable_current_event = True
+
+    def restart_events(self):
+        if self._holds_slot():
+            sys.monitoring.restart_events()
 
     def enable_code(self, code):
         """Line events for a code object (safe from any thread)."""
-        if sys.monitoring.get_tool(self._tool_id) == self._name:
-            sys.monitoring.set_local_events(self._tool_id, code, self.LOCAL_EVENTS)
+        if self._holds_slot():
+            sys.monitoring.set_local_events(_TOOL_ID, code, _LOCAL_EVENTS)
 
-    def callback_wrapper(self, func, event):
-        may_disable = event not in (
-            _EVENTS.PY_THROW, _EVENTS.PY_UNWIND, _EVENTS.RAISE)
+    def update_local_events(self, frame):
+        """Line events for the code of every traced frame from `frame` up."""
+        if not self._holds_slot():
+            return
+        while frame is not None:
+            if frame.f_trace is not None:
+                sys.monitoring.set_local_events(_TOOL_ID, frame.f_code, _LOCAL_EVENTS)
+            frame = frame.f_back
+
+    def _holds_slot(self):
+        return sys.monitoring.get_tool(_TOOL_ID) == _TOOL_NAME
+
+    # -- events as a trace function sees them (debugged thread) --
+
+    def _handlers(self):
+        return {
+            _EVENTS.PY_START: self._on_call, _EVENTS.PY_RESUME: self._on_call,
+            _EVENTS.PY_THROW: self._on_call,
+            _EVENTS.LINE: self._on_line, _EVENTS.JUMP: self._on_jump,
+            _EVENTS.PY_RETURN: self._on_return, _EVENTS.PY_YIELD: self._on_return,
+            _EVENTS.PY_UNWIND: self._on_unwind,
+            _EVENTS.RAISE: self._on_exception, _EVENTS.STOP_ITERATION: self._on_exception,
+        }
+
+    def _on_call(self, frame, code, *args):
+        local_trace = self._tracefunc(frame, "call", None)
+        if local_trace is not None:
+            frame.f_trace = local_trace
+            if self._enabled:
+                sys.monitoring.set_local_events(_TOOL_ID, code, _LOCAL_EVENTS)
+
+    def _on_line(self, frame, code, *args):
+        if frame.f_trace and frame.f_trace_lines:
+            frame.f_trace(frame, "line", None)
+
+    def _on_jump(self, frame, code, offset, destination):
+        if not _loops_on_its_line(code, offset, destination):
+            return _DISABLE
+        self._on_line(frame, code)
+        return None
+
+    def _on_return(self, frame, code, offset, value):
+        if frame.f_trace:
+            frame.f_trace(frame, "return", value)
+
+    def _on_unwind(self, frame, code, offset, exception):
+        if frame.f_trace:
+            frame.f_trace(frame, "return", None)
+
+    def _on_exception(self, frame, code, offset, exception):
+        if frame.f_trace:
+            frame.f_trace(frame, "exception",
+                          (type(exception), exception, exception.__traceback__))
+
+    def _callback(self, event, handler):
+        may_disable = event not in _NOT_DISABLEABLE
         line_event = event in (_EVENTS.LINE, _EVENTS.JUMP)
         if event in (_EVENTS.PY_START, _EVENTS.PY_RESUME):
             continuing = self._continue_code_start
@@ -347,7 +456,7 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
         get_ident = threading.get_ident
         DISPATCH = self._DISPATCH
 
-        def wrapper(code, *args):
+        def callback(code, *args):
             if not debugger._is_user_file(code.co_filename):
                 return _DISABLE if may_disable else None
             if get_ident() != self._thread_ident:
@@ -369,7 +478,7 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
                 # frame of its code, not only for frames bdb saw start.
                 frame.f_trace = debugger.trace_dispatch
             try:
-                result = func(frame, code, *args)
+                result = handler(frame, code, *args)
                 if self._disable_current_event and may_disable:
                     return _DISABLE
                 if self._enabled and frame.f_trace and not self.continuing:
@@ -382,7 +491,7 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
             finally:
                 self._disable_current_event = False
 
-        return wrapper
+        return callback
 
     # Decisions while continuing: _DISABLE, None, or _DISPATCH to bdb.
 
@@ -397,14 +506,9 @@ class _ThreadMonitoringTracer(bdb._MonitoringTracer):
         return _DISABLE
 
     def _continue_jump(self, code, offset, destination):
-        # Only a jump back within one line (a loop written on one line)
-        # starts that line again.
-        if destination > offset:
+        if not _loops_on_its_line(code, offset, destination):
             return _DISABLE
-        line = self._get_lineno(code, offset)
-        if line != self._get_lineno(code, destination):
-            return _DISABLE
-        return self._continue_line(code, line)
+        return self._continue_line(code, _line_at(code, offset))
 
 
 def _disable(code, *args):
@@ -419,7 +523,7 @@ def _ignore(code, *args):
 
 class TarvexDebugger(bdb.Bdb):
     def __init__(self, send_message, workbook_id):
-        super().__init__(backend="monitoring")
+        super().__init__()
         self.send_message = send_message
         self.workbook_id = workbook_id
         self.loop = None
@@ -431,8 +535,7 @@ class TarvexDebugger(bdb.Bdb):
         self._in_memory_modules = None
         self._user_files = {}
         self._code_lines = {}
-        self._tracer = _ThreadMonitoringTracer(self)
-        self.monitoring_tracer = self._tracer
+        self._tracer = _MonitoringTracer(self)
         self._holds_monitoring = False
         self._previous_trace = None
         # Pause state, shared with the event-loop thread.
@@ -513,18 +616,14 @@ class TarvexDebugger(bdb.Bdb):
             self._thread_ident = threading.get_ident()
             self._holds_monitoring = self._claim_monitoring()
             if self._holds_monitoring:
-                self.backend = "monitoring"
-                self.monitoring_tracer = self._tracer
                 try:
-                    self.start_trace()
+                    self._tracer.start_trace(self.trace_dispatch)
                     return
                 except ValueError:  # the slot was taken after all
                     self._holds_monitoring = False
                     _monitoring_claim.release()
-            self.backend = "settrace"
-            self.monitoring_tracer = None
             self._previous_trace = sys.gettrace()
-            self.start_trace()
+            sys.settrace(self.trace_dispatch)
 
     def _claim_monitoring(self):
         if not _monitoring_claim.acquire(blocking=False):
@@ -572,14 +671,25 @@ class TarvexDebugger(bdb.Bdb):
             return True
         return super().stop_here(frame)
 
-    def _set_stopinfo(self, stopframe, returnframe, stoplineno=0, opcode=False,
-                      cmdframe=None, cmdlineno=None):
-        super()._set_stopinfo(stopframe, returnframe, stoplineno, opcode,
-                              cmdframe, cmdlineno)
+    def _set_stopinfo(self, *args, **kwargs):
+        # Every change of where to stop passes here (the step commands and
+        # bdb itself); the arguments are passed on whatever they are.
+        super()._set_stopinfo(*args, **kwargs)
         # Only breakpoints can stop the run: the tracer's fast path.
         self._tracer.continuing = (
-            stopframe is not None and stopframe is self.botframe
-            and stoplineno == -1)
+            self.stopframe is not None and self.stopframe is self.botframe
+            and self.stoplineno == -1)
+
+    # bdb asks for these as it decides on an event; they reach
+    # sys.monitoring only while this run holds its slot.
+
+    def disable_current_event(self):
+        if self._holds_monitoring:
+            self._tracer.disable_current_event()
+
+    def restart_events(self):
+        if self._holds_monitoring:
+            self._tracer.restart_events()
 
     def break_here(self, frame):
         lines = self._breaks.get(self.canonic(frame.f_code.co_filename))
@@ -831,7 +941,7 @@ class TarvexDebugger(bdb.Bdb):
         """Gives frames of the traced thread from `frame` up their trace
         function where they hold a breakpoint (or, for a stop, all user
         frames), and restarts disabled events so that they are seen."""
-        tracer = self.monitoring_tracer if self._holds_monitoring else None
+        tracer = self._tracer if self._holds_monitoring else None
         while frame is not None and frame is not self.botframe:
             code = frame.f_code
             if self._is_user_file(code.co_filename) and (

@@ -17,7 +17,8 @@ namespace {
 
 void announce(nb::handle self, nb::handle message) { post_message(self, message); }
 
-nb::list deserialize_args(nb::handle, nb::object args) {
+// _deserialize_args: wire values to Python values.
+nb::list from_wire_args(nb::handle, nb::object args) {
     require_list(args, "args");
     nb::list values;
     Py_ssize_t count = PyList_GET_SIZE(args.ptr());
@@ -125,7 +126,7 @@ nb::list get_object_registry(nb::handle self) {
 }
 
 void define_object_keeper(ClassBuilder &cls) {
-    cls.method("_deserialize_args", &deserialize_args, nb::arg("args").none())
+    cls.method("_deserialize_args", &from_wire_args, nb::arg("args").none())
         .method("save_object", &save_object, nb::arg("key").none(), nb::arg("value").none())
         .method("get_object", &get_object, nb::arg("key").none())
         .method("clear_object", &clear_object, nb::arg("key").none())

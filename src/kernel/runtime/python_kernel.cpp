@@ -66,7 +66,6 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     self.attr(names::_response_lock) = nb::handle(refs.threading_Lock)();
     self.attr(names::_release_ids) = nb::dict();
     self.attr(names::_canceled_streaming_requests) = owned(PySet_New(nullptr));
-    self.attr(names::_chunk_buffers) = nb::dict();
     self.attr(names::_socket_lock) = nb::none();
     self.attr(names::_batcher) = nb::none();
     self.attr(names::_startup_packages) = startup_packages();

@@ -3,6 +3,7 @@
 // with an error reply, and the kernel keeps serving with its namespace
 // intact. Only a closed connection and shutdown end it.
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
@@ -12,12 +13,6 @@
 namespace tarvex::kernel {
 
 namespace {
-
-nb::object formatted(PyObject *text) {
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
-}
 
 bool failure_is_connection_closed(nb::handle error) {
     nb::object closed = module_global(names::websockets).attr("ConnectionClosed");
@@ -32,11 +27,10 @@ Coro refuse(nb::object self, nb::object message, nb::object error) {
     bool is_object = PyDict_Check(message.ptr());
     nb::object message_type = is_object ? get(message, names::type) : nb::none();
     nb::object text =
-        is_object
-            ? formatted(PyUnicode_FromFormat("Could not handle message of type '%S': %S: %S",
-                                             message_type.ptr(), type_name_of(error).ptr(), error.ptr()))
-            : formatted(
-                  PyUnicode_FromFormat("Message must be a JSON object, not %S", type_name_of(message).ptr()));
+        is_object ? owned(PyUnicode_FromFormat("Could not handle message of type '%S': %S: %S",
+                                               message_type.ptr(), type_name_of(error).ptr(), error.ptr()))
+                  : owned(PyUnicode_FromFormat("Message must be a JSON object, not %S",
+                                               type_name_of(message).ptr()));
     log().error("[Kernel] Failed to handle message type ", message_type, ": ", type_name_of(error), ": ",
                 nb::str(error));
     nb::dict reply = make_message({{names::type, nb::str("error")}, {names::message, text}});

@@ -6,7 +6,9 @@
 // MAX_CHUNKED_MESSAGE_SIZE characters in all, and at most MAX_CHUNK_BUFFERS
 // incomplete messages holding MAX_BUFFERED_CHUNK_SIZE characters in all are
 // kept (the oldest go first), so a bad header, an endless stream of pieces
-// or messages that never complete cannot exhaust memory.
+// or messages that never complete cannot exhaust memory. The buffers keep
+// running counts (chunk_buffers.hpp): checking the bounds costs the same
+// however many pieces are held.
 #include <algorithm>
 
 #include "common/args.hpp"
@@ -16,6 +18,7 @@
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/chunk_buffers.hpp"
 #include "kernel/transport/chunk_frames.hpp"
 
 namespace tarvex::kernel {
@@ -38,47 +41,32 @@ bool less(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
-Py_ssize_t pieces_size(nb::handle chunks) {
-    Py_ssize_t size = 0;
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(chunks.ptr()); i < n; ++i) {
-        PyObject *piece = PyList_GET_ITEM(chunks.ptr(), i);
-        if (PyUnicode_Check(piece))
-            size += PyUnicode_GET_LENGTH(piece);
-    }
-    return size;
+// The pieces (all strs) joined into one str, in order.
+nb::object joined_text(std::vector<nb::object> &pieces) {
+    nb::object parts = owned(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    for (size_t i = 0; i < pieces.size(); ++i)
+        PyTuple_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(i), pieces[i].release().ptr());
+    return owned(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
 }
 
-Py_ssize_t buffered_size(nb::handle buffers) {
-    Py_ssize_t size = 0;
-    for (auto [id, buffer] : nb::borrow<nb::dict>(buffers)) {
-        nb::object chunks = get(buffer, names::chunks);
-        if (PyList_Check(chunks.ptr()))
-            size += pieces_size(chunks);
-    }
-    return size;
-}
-
-// Drops the oldest incomplete messages other than `keep` until one more
-// buffer (when `adding_buffer`) and `incoming` more characters fit the
-// limits. Buffers are dicts in arrival order, so the first key is the oldest.
-void make_room(nb::handle buffers, nb::handle keep, bool adding_buffer, Py_ssize_t incoming) {
+// Drops the oldest incomplete messages other than `keep` (null: none)
+// until one more buffer (when `adding_buffer`) and `incoming` more
+// characters fit the limits.
+void make_room(ChunkBuffers &buffers, const ChunkBuffers::Buffer *keep, bool adding_buffer,
+               Py_ssize_t incoming) {
     Py_ssize_t max_buffers = module_size_constant(names::MAX_CHUNK_BUFFERS);
     Py_ssize_t max_size = module_size_constant(names::MAX_BUFFERED_CHUNK_SIZE);
-    Py_ssize_t count = PyDict_GET_SIZE(buffers.ptr());
-    bool count_ok = !adding_buffer || count < max_buffers;
-    if (count_ok && (count == 0 || buffered_size(buffers) + incoming <= max_size))
-        return;
-    nb::list ids = owned<nb::list>(PyDict_Keys(buffers.ptr()));
-    for (nb::handle id : ids) {
-        if (id.equal(keep))
-            continue;
-        count = PyDict_GET_SIZE(buffers.ptr());
-        count_ok = !adding_buffer || count < max_buffers;
-        if (count_ok && buffered_size(buffers) + incoming <= max_size)
+    auto fits = [&] {
+        bool count_ok = !adding_buffer || static_cast<Py_ssize_t>(buffers.count()) < max_buffers;
+        return count_ok && buffers.characters() + incoming <= max_size;
+    };
+    while (!fits()) {
+        ChunkBuffers::Buffer *oldest = buffers.oldest_other_than(keep);
+        if (!oldest)
             return;
-        log().error("[Kernel] Dropping incomplete chunked message ", id, ": at most ", max_buffers,
+        log().error("[Kernel] Dropping incomplete chunked message ", oldest->id, ": at most ", max_buffers,
                     " incomplete messages of ", max_size, " characters in all are kept");
-        buffers.attr("pop")(id, nb::none());
+        buffers.drop(*oldest);
     }
 }
 
@@ -195,52 +183,44 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         return nb::none();
     }
 
-    nb::object buffers = self.attr(names::_chunk_buffers);
-    nb::object buffer = get(buffers, chunk_id.ptr(), nb::none());
-    if (buffer.is_none()) {
-        make_room(buffers, chunk_id, true, 0);
-        nb::object slots = nb::steal(PyList_New(total));
-        if (!slots.is_valid())
-            throw nb::python_error();
-        for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
-        buffer = make_message(
-            {{names::chunks, slots}, {names::received, nb::int_(0)}, {names::total, total_chunks}});
-        buffers[chunk_id] = buffer;
+    ChunkBuffers &buffers = chunk_buffers_of(self);
+    ChunkBuffers::Buffer *buffer = buffers.find(chunk_id);
+    if (!buffer) {
+        make_room(buffers, nullptr, true, 0);
+        buffer = &buffers.add(chunk_id, total_chunks, total);
     }
-    nb::object chunks = buffer[names::chunks];
-    if (!PyList_Check(chunks.ptr()) || index >= PyList_GET_SIZE(chunks.ptr())) {
+    Py_ssize_t slots = static_cast<Py_ssize_t>(buffer->pieces.size());
+    if (index >= slots) {
         // Fits its own total_chunks but not the buffer the first piece made.
         log().error("[Kernel] Chunk index ", chunk_index, " out of range for chunk_id ", chunk_id,
-                    " (expected ", nb::len(chunks), " chunks); piece dropped");
+                    " (expected ", slots, " chunks); piece dropped");
         return nb::none();
     }
-    if (PyList_GET_ITEM(chunks.ptr(), index) == Py_None) {
+    if (!buffer->pieces[static_cast<size_t>(index)].is_valid()) {
         if (!chunk_data.is_none()) {
+            Py_ssize_t length = PyUnicode_GET_LENGTH(chunk_data.ptr());
             Py_ssize_t limit = module_size_constant(names::MAX_CHUNKED_MESSAGE_SIZE);
-            if (pieces_size(chunks) + PyUnicode_GET_LENGTH(chunk_data.ptr()) > limit) {
+            if (buffer->characters + length > limit) {
                 log().error("[Kernel] Chunked message ", chunk_id, " exceeds ", limit,
                             " characters; message dropped");
-                buffers.attr("pop")(chunk_id, nb::none());
+                buffers.drop(*buffer);
                 return nb::none();
             }
-            make_room(buffers, chunk_id, false, PyUnicode_GET_LENGTH(chunk_data.ptr()));
+            make_room(buffers, buffer, false, length);
         }
-        chunks[nb::int_(index)] = chunk_data;
-        buffer[names::received] = buffer[names::received] + nb::int_(1);
+        buffers.store(*buffer, index, chunk_data);
     }
-    if (!buffer[names::received].equal(buffer[names::total]))
+    if (buffer->received != slots)
         return nb::none();
 
-    bool missing = false;
-    for (nb::handle piece : chunks) missing = missing || piece.is_none();
-    buffers.attr("pop")(chunk_id, nb::none());
-    if (missing) {
-        log().error("[Kernel] Incomplete chunk buffer for chunk_id ", chunk_id);
-        return nb::none();
+    std::vector<nb::object> pieces = buffers.take(*buffer);
+    for (const nb::object &piece : pieces) {
+        if (!piece.is_valid()) {
+            log().error("[Kernel] Incomplete chunk buffer for chunk_id ", chunk_id);
+            return nb::none();
+        }
     }
-    nb::object full_json = nb::steal(PyUnicode_Join(nb::str("").ptr(), chunks.ptr()));
-    if (!full_json.is_valid())
-        throw nb::python_error();
+    nb::object full_json = joined_text(pieces);
     nb::object reassembled;
     try {
         reassembled = json_loads(full_json);
@@ -283,7 +263,8 @@ void define_chunking(ClassBuilder &cls) {
                 return chunk_result(std::move(self), std::move(message))
                     .named("_handle_chunk_message", "PythonKernel._handle_chunk_message");
             },
-            nb::arg("message").none());
+            nb::arg("message").none())
+        .property("_chunk_buffers", [](nb::handle self) { return chunk_buffers_snapshot(self); });
 }
 
 }  // namespace tarvex::kernel
