@@ -328,9 +328,14 @@ $("debug").onclick = () => run(true);
 
 // Stop interrupts a run where it is: the kernel raises KeyboardInterrupt in
 // it, and the run ends as on any exception, keeping the names it defined.
+// A debug session ends as the debugger's own Stop ends it.
 function stopRun(id) {
-  if (connection.send({ type: "interrupt_request", request_id: id })) output.stopping(id, true);
-  else output.line(id, "Not connected to the stand-in.", "error");
+  if (!connection.send({ type: "interrupt_request", request_id: id })) {
+    output.line(id, "Not connected to the stand-in.", "error");
+    return;
+  }
+  output.stopping(id, true);
+  if (id === debugRequest) debugStopping();
 }
 
 // -- console ------------------------------------------------------------------------
@@ -409,10 +414,14 @@ $("debug-continue").onclick = () => debugCommand("debug_continue");
 $("debug-over").onclick = () => debugCommand("debug_step_over");
 $("debug-into").onclick = () => debugCommand("debug_step_into");
 $("debug-out").onclick = () => debugCommand("debug_step_out");
-$("debug-stop").onclick = () => {
-  if (debugRequest === null) return;
+function debugStopping() {
   debugOutcome = "stopped";
   debugStopSent = true;
+}
+
+$("debug-stop").onclick = () => {
+  if (debugRequest === null) return;
+  debugStopping();
   debugCommand("debug_stop");
 };
 
