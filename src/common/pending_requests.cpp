@@ -101,7 +101,8 @@ void PendingRequests::forget(nb::handle id) const {
 
 std::optional<nb::object> PendingRequests::wait(nb::handle id, const Waiter &waiter, double seconds) const {
     try {
-        if (waiter.signal->wait(seconds))
+        // A signal fired with no answer was woken early (see ResponseSignal).
+        if (waiter.signal->wait(seconds) && is_done(waiter.future))
             return outcome(waiter.future);
     } catch (...) {
         forget(id);

@@ -80,6 +80,8 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_PENDING_RELEASES") = 10000;
     // Each live stream holds a thread of its own for as long as it lives.
     m.attr("MAX_LIVE_STREAMS") = 256;
+    // Threads for the editor's own runs (the console, a module run).
+    m.attr("IDE_POOL_SIZE") = 4;
     kernel::create_in_memory_loader(m);
 
     kernel::define_virtual_environment(m);

@@ -6,6 +6,7 @@
 #include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_class.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -164,7 +165,11 @@ nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, n
                                      {names::result, Py_None}});
     CapturedOutput output(stdout_callback, stderr_callback);
     try {
-        outcome[names::result] = run(code, self.attr(names::globals), self.attr(names::locals));
+        nb::object globals = self.attr(names::globals), locals = self.attr(names::locals);
+        {
+            UserCode user;  // an interrupt of the request lands in here only
+            outcome[names::result] = run(code, globals, locals);
+        }
         flush_process_streams();
     } catch (...) {
         // Everything user code raises is its outcome, SystemExit included:

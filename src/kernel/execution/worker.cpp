@@ -49,9 +49,22 @@ nb::object await_worker(const RequestRun &run, nb::object worker, Executor execu
     return run_in_worker(run.kernel, run.loop, std::move(worker), executor);
 }
 
+Executor executor_for_source(nb::handle source) {
+    return source.is_valid() && PyUnicode_Check(source.ptr()) && PyUnicode_CompareWithASCIIString(source.ptr(), "ide") == 0
+               ? Executor::ide
+               : Executor::pool;
+}
+
+nb::object executor_of(nb::handle kernel, Executor executor) {
+    switch (executor) {
+    case Executor::ide: return kernel.attr(names::_ide_pool);
+    case Executor::streams: return kernel.attr(names::_stream_pool);
+    default: return kernel.attr(names::_thread_pool);
+    }
+}
+
 nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Executor executor) {
-    PyObject *name = executor == Executor::streams ? names::_stream_pool : names::_thread_pool;
-    return loop.attr(names::run_in_executor)(kernel.attr(name), fn);
+    return loop.attr(names::run_in_executor)(executor_of(kernel, executor), fn);
 }
 
 void WorkerPrefix::append_to(std::string &out) const {

@@ -64,12 +64,20 @@ struct RequestRun {
 };
 
 // Where a worker runs: the kernel's pool (_thread_pool, WORKER_POOL_SIZE
-// threads) or its stream executor (_stream_pool), where each live stream has
-// a thread of its own and so never holds a pool thread for its lifetime.
-enum class Executor { pool, streams };
+// threads), the editor's own pool (_ide_pool), or the stream executor
+// (_stream_pool), where each live stream has a thread of its own and so
+// never holds a pool thread for its lifetime.
+enum class Executor { pool, ide, streams };
+
+// The pool for a request from `source`: the editor's requests ("ide") never
+// queue behind a sheet's work.
+Executor executor_for_source(nb::handle source);
+
+// The executor object itself.
+nb::object executor_of(nb::handle kernel, Executor executor);
 
 // An awaitable for `worker()` run on `executor`, giving its result.
-nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor = Executor::pool);
+nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor);
 
 // The worker that runs `body(output)` with the request's output captured
 // for its duration.
@@ -81,11 +89,11 @@ nb::object captured_worker(const RequestStreams &streams, Body body, CapturedOut
     });
 }
 
-// `body(output)` run on a pool thread with the request's output captured
-// for its duration; see the top of this file.
+// `body(output)` run on a thread of `executor` with the request's output
+// captured for its duration; see the top of this file.
 template <typename Body>
-nb::object run_captured(const RequestRun &run, Body body) {
-    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text));
+nb::object run_captured(const RequestRun &run, Executor executor, Body body) {
+    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text), executor);
 }
 
 // run_captured for a live stream: `body(output)` runs on a thread of the

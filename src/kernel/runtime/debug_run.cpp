@@ -10,6 +10,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -21,6 +22,7 @@ namespace {
 
 struct DebugCall {
     nb::object module_name, function_name, args, breakpoints, request_id, workbook_id, source;
+    InterruptibleRef interruptible;
 };
 
 nb::object current_debugger(nb::handle self) {
@@ -152,12 +154,17 @@ nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle 
         if (!positional.is_valid())
             throw nb::python_error();
         nb::object runcall = debugger.attr(names::runcall);
-        nb::object value = call_with(runcall, nb::make_tuple(func) + positional);
-        if (!PyGen_Check(value.ptr()))
+        nb::object value, counted;
+        {
+            UserCode user;  // an interrupt of the run lands in here only
+            value = call_with(runcall, nb::make_tuple(func) + positional);
+            if (PyGen_Check(value.ptr()))
+                counted = runcall(iteration_to_debug(run, call, value));
+        }
+        if (!counted.is_valid())
             return make_message({{names::status, nb::str("success")},
                                  {names::result, value},
                                  {names::is_generator, Py_False}});
-        nb::object counted = runcall(iteration_to_debug(run, call, value));
         nb::object values = nb::list(), yield_count = nb::int_(-1);
         if (truthy(counted)) {
             values = counted[0];
@@ -169,6 +176,10 @@ nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle 
                              {names::yield_count, yield_count}});
     } catch (...) {
         nb::object e = catch_any();
+        // An interrupt stopped the session, which said so then.
+        if (call.interruptible->was_interrupted() && stopped(debugger))
+            return make_message({{names::status, nb::str("success")}, {names::result, Py_None},
+                                 {names::is_generator, Py_False}});
         trim_debugger_frames(e, debugger);
         log().error("[Kernel] Debug execution error: ", nb::str(e));
         nb::str traceback_text = extract_tracebak_string(e);
@@ -211,7 +222,18 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
         // The result's display line is made on the worker; it is sent only
         // when the session was not stopped meanwhile.
         auto shown = std::make_shared<PreparedReplies>();
-        nb::object outcome = co_await run_captured(run, [run, call, debugger, shown](CapturedOutput &) {
+        // An interrupt ends the session as the editor's stop does.
+        call.interruptible->on_interrupt([self, debugger, workbook_id = call.workbook_id] {
+            if (stopped(debugger))
+                return;
+            log().info("[Kernel] Interrupt: stopping the debug session");
+            debugger.attr(names::stop_debugging)();
+            post_message(self, make_message({{names::type, nb::str("debug_terminated")},
+                                             {names::workbook_id, workbook_id}}));
+        });
+        nb::object outcome = co_await run_captured(run, executor_for_source(call.source),
+                                                   [run, call, debugger, shown](CapturedOutput &) {
+            BoundRun bound(call.interruptible);
             nb::dict outcome = debug_execute(run, call, debugger);
             if (get(outcome, names::status).equal(nb::str("success")) &&
                 !truthy(get(outcome, names::is_generator, Py_False)) &&
@@ -288,8 +310,9 @@ nb::object debug_run_coroutine(nb::handle self, nb::object module_name, nb::obje
     require_str(request_id, "request_id", true);
     require_str(workbook_id, "workbook_id");
     require_str(source, "source");
+    InterruptibleRef interruptible = Interruptible::accept(request_id);
     DebugCall call{std::move(module_name), std::move(function_name), std::move(args),  std::move(breakpoints),
-                   std::move(request_id),  std::move(workbook_id),   std::move(source)};
+                   std::move(request_id),  std::move(workbook_id),   std::move(source), std::move(interruptible)};
     return handle_debug_run_module(nb::borrow(self), std::move(call))
         .named("_handle_debug_run_module", "PythonKernel._handle_debug_run_module")
         .object();

@@ -11,8 +11,10 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {
 
@@ -173,6 +175,33 @@ void on_cancel_streaming_function(nb::handle self, nb::handle message) {
     nb::object request_id = get(message, names::request_id);
     log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
     remember_cancel(self, request_id);
+}
+
+// An interrupt is answered at once, in a lane of its own so that it never
+// waits behind the output of the request it stops; a queued run it takes
+// out of its queue answers right after.
+void on_interrupt_request(nb::handle self, nb::handle message) {
+    nb::object request_id = get(message, names::request_id);
+    if (!PyUnicode_Check(request_id.ptr())) {
+        log().warning("[Kernel] Received interrupt_request without request_id");
+        post_message(self, make_message({{names::type, nb::str("error")},
+                                         {names::message, nb::str("interrupt_request requires request_id")}}));
+        return;
+    }
+    log().info("[Kernel] Received interrupt_request for request_id: ", request_id);
+    nb::dict reply = make_message({{names::type, nb::str("interrupt_reply")},
+                                   {names::request_id, request_id},
+                                   {names::interrupted, Py_False},
+                                   {names::workbook_id, workbook_id(self)}});
+    EncodedMessage answer;
+    bool interrupted = interrupt(request_id, [&](bool any) {
+        reply[names::interrupted] = nb::bool_(any);
+        answer = encode_message(reply);
+        answer.lane = "interrupt";
+        post_encoded(self, std::move(answer));
+    });
+    log().info("[Kernel] interrupt_request for request_id: ", request_id,
+               interrupted ? " interrupted it" : " found nothing running");
 }
 
 // --- editor requests: tasks, analysed on the kernel's analysis thread ---
@@ -381,6 +410,7 @@ RouteTable *build_routes() {
          immediate(start_directly<start_python_function_call, python_function_call_log>)},
         {"execute_streaming_function", immediate(on_execute_streaming_function)},
         {"cancel_streaming_function", immediate(on_cancel_streaming_function)},
+        {"interrupt_request", immediate(on_interrupt_request)},
         {"debug_continue", awaited(on_debug_continue)},
         {"debug_step_over", immediate(on_debug_step<&names::step_over>)},
         {"debug_step_into", immediate(on_debug_step<&names::step_into>)},

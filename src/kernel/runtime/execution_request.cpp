@@ -7,6 +7,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -106,11 +107,16 @@ nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request
     log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
     log().debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id,
                 ")");
-    nb::object run = nb::cpp_function([self = nb::borrow(self), code = nb::borrow(code),
-                                       request_id = nb::borrow(request_id),
-                                       function_name = nb::borrow(function_name), source = nb::borrow(source),
-                                       start] { run_execution(self, code, request_id, function_name, source, start); });
-    return self.attr(names::_thread_pool).attr(names::submit)(run);
+    InterruptibleRef interruptible = Interruptible::accept(request_id);
+    auto run = [self = nb::borrow(self), code = nb::borrow(code), request_id = nb::borrow(request_id),
+                function_name = nb::borrow(function_name), source = nb::borrow(source), start, interruptible] {
+        BoundRun bound(interruptible);
+        run_execution(self, code, request_id, function_name, source, start);
+    };
+    nb::object future =
+        executor_of(self, executor_for_source(source)).attr(names::submit)(nb::cpp_function(run));
+    interruptible->queued(future, run);
+    return future;
 }
 
 Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,

@@ -135,7 +135,7 @@ Coro disconnect_impl(nb::object self) {
         box->close();
     // Running user code is neither waited for nor interrupted; work that has
     // not started yet never will (queued analyses have nobody to answer).
-    for (PyObject *pool : {names::_thread_pool, names::_stream_pool, names::_analysis_pool})
+    for (PyObject *pool : {names::_thread_pool, names::_ide_pool, names::_stream_pool, names::_analysis_pool})
         self.attr(pool).attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }

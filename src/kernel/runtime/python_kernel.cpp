@@ -47,6 +47,11 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
         nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = module_global(names::MAX_LIVE_STREAMS),
                                             nb::arg("thread_name_prefix") = "Stream");
     self.attr(names::_live_streams) = 0;
+    // The person at the editor has threads of their own: a sheet's work,
+    // however much of it runs or waits, never keeps the console waiting.
+    self.attr(names::_ide_pool) =
+        nb::handle(refs.ThreadPoolExecutor)(nb::arg("max_workers") = module_global(names::IDE_POOL_SIZE),
+                                            nb::arg("thread_name_prefix") = "IDE");
     // The editor's requests, one at a time: jedi is not thread-safe.
     self.attr(names::_analysis_pool) = nb::handle(refs.ThreadPoolExecutor)(
         nb::arg("max_workers") = 1, nb::arg("thread_name_prefix") = "tarvex-analysis");

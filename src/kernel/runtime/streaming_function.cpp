@@ -20,6 +20,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -80,6 +81,7 @@ private:
 
 struct Stream {
     nb::object request_id, module_name, function_name, args, workbook_id, source;
+    InterruptibleRef interruptible;
 };
 
 nb::object source_cache() { return module_global(names::in_memory_loader).attr(names::source_cache); }
@@ -115,8 +117,9 @@ nb::dict failed(nb::handle self, const Stream &stream, nb::handle error) {
 
 // Waits up to about five seconds for the module's source when the loader
 // does not hold it yet; the loop keeps serving, so an update_module that
-// arrives meanwhile ends the wait. (The float counter gives 51 polls.)
-Coro module_synced(nb::object self, nb::object module_name) {
+// arrives meanwhile ends the wait, and so does an interrupt of the stream.
+// (The float counter gives 51 polls.)
+Coro module_synced(nb::object self, nb::object module_name, InterruptibleRef interruptible) {
     if (module_is_cached(module_name))
         co_return nb::bool_(true);
     log().warning("[Kernel] Module '", module_name, "' not in cache, requesting sync");
@@ -124,7 +127,7 @@ Coro module_synced(nb::object self, nb::object module_name) {
                                               {names::module_name, module_name},
                                               {names::workbook_id, self.attr(names::workbook_id)}}));
     double waited = 0.0;
-    while (!module_is_cached(module_name) && waited < sync_wait_s) {
+    while (!module_is_cached(module_name) && waited < sync_wait_s && !interruptible->pending()) {
         co_await nb::handle(refs.asyncio_sleep)(sync_poll_s);
         waited += sync_poll_s;
     }
@@ -218,6 +221,7 @@ nb::object too_many_streams_text() {
 // The worker (run_streaming_in_thread).
 nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     nb::handle self = run.kernel;
+    BoundRun bound(stream.interruptible);
     log().debug("[TIMING] Streaming worker started: thread=",
                 nb::handle(refs.current_thread)().attr(names::name), ", request_id=", stream.request_id);
     try {
@@ -239,6 +243,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             return refused("Function not found: %S", stream.function_name);
         }
         log().debug("[Kernel] Found function: ", stream.function_name);
+        UserCode user;  // an interrupt of the stream lands in here only
         nb::object generator = call_with(found.function, deserialize_args(self, stream.args));
         if (!PyGen_Check(generator.ptr())) {
             log().error("[Kernel] Function ", stream.function_name, " is not a generator function");
@@ -270,6 +275,9 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         return make_message({{names::success, Py_True}, {names::result_count, nb::int_(count)}});
     } catch (...) {
         nb::object e = catch_any();
+        // An interrupted stream ends as a canceled one.
+        if (stream.interruptible->was_interrupted() && PyErr_GivenExceptionMatches(e.ptr(), PyExc_KeyboardInterrupt))
+            return make_message({{names::canceled, Py_True}});
         print_exception(e);
         log().error("[TIMING] Streaming error: request_id=", stream.request_id, ", error=", nb::str(e));
         return make_message(
@@ -299,8 +307,12 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
     nb::object failure;
     bool ready = false;
     try {
-        ready = truthy(co_await module_synced(self, stream.module_name));
-        if (!ready) {
+        ready = truthy(co_await module_synced(self, stream.module_name, stream.interruptible));
+        if (stream.interruptible->take_pending()) {
+            ready = false;
+            co_await send_message(
+                self, stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
+        } else if (!ready) {
             log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed_ms(start)), "ms, error=Module not found after sync");
             log().error("[Kernel] Module '", stream.module_name, "' not found after sync attempt");
@@ -362,8 +374,10 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
 nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,
                                         nb::object function_name, nb::object args, nb::object workbook_id,
                                         nb::object source) {
+    InterruptibleRef interruptible = Interruptible::accept(request_id);
     Stream stream{std::move(request_id), std::move(module_name), std::move(function_name),
-                  std::move(args),       std::move(workbook_id), std::move(source)};
+                  std::move(args),       std::move(workbook_id), std::move(source),
+                  std::move(interruptible)};
     return execute_streaming_function(nb::borrow(self), std::move(stream))
         .named("_execute_streaming_function", "PythonKernel._execute_streaming_function")
         .object();

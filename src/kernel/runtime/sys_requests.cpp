@@ -16,6 +16,7 @@
 #include "common/pending_requests.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -65,6 +66,7 @@ double timeout_seconds(nb::handle timeout) {
 
 nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object timeout) {
     require_dict(payload, "payload");
+    InterruptsHeldOff held_off;  // an interrupt ends the wait below, and only that
     double seconds = timeout_seconds(timeout);
     nb::object request_id = get(payload, names::requestId);
     nb::object thread = nb::handle(refs.current_thread)();
@@ -98,8 +100,11 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     log().debug(prefix, "Waiting for sys_response: ", request_id);
 
     std::optional<nb::object> response;
+    InterruptibleWait interruptible([signal = waiter.signal] { signal->fire(); });
     try {
         response = requests.wait(request_id, waiter, seconds);
+        if (!response)
+            interruptible.raise_if_interrupted();
     } catch (nb::python_error &e) {
         if (PendingRequests::is_cancellation(e)) {
             log().warning(prefix, "sys_request abandoned, the connection closed: ", request_id);

@@ -22,6 +22,7 @@ nb::dict run_and_prepare(nb::handle self, const WorkerRequest &request, Captured
     RunOutcome outcome;
     nb::object failure;
     try {
+        UserCode user;  // an interrupt of the request lands in here only
         outcome.returned = request.run(self);
         outcome.succeeded = true;
     } catch (...) {
@@ -78,9 +79,15 @@ void serve_worker_request(nb::handle self, const WorkerRequest &request) {
 }  // namespace
 
 nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request) {
-    nb::object serve = nb::cpp_function(
-        [self = nb::borrow(self), request = std::move(request)] { serve_worker_request(self, *request); });
-    return self.attr(names::_thread_pool).attr(names::submit)(serve);
+    InterruptibleRef interruptible = request->interruptible;
+    Executor executor = executor_for_source(request->source);
+    auto serve = [self = nb::borrow(self), request = std::move(request)] {
+        BoundRun bound(request->interruptible);
+        serve_worker_request(self, *request);
+    };
+    nb::object future = executor_of(self, executor).attr(names::submit)(nb::cpp_function(serve));
+    interruptible->queued(future, serve);
+    return future;
 }
 
 Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {

@@ -17,6 +17,7 @@
 #include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/transport/prepared_replies.hpp"
 
@@ -53,7 +54,8 @@ public:
         : request_id(std::move(request_id)),
           workbook_id(std::move(workbook_id)),
           source(std::move(source)),
-          log_text(log_text) {}
+          log_text(log_text),
+          interruptible(Interruptible::accept(this->request_id)) {}
     virtual ~WorkerRequest() = default;
 
     // On the worker, output captured: calls the user's code. What it raises
@@ -69,6 +71,7 @@ public:
     nb::object request_id, workbook_id;
     nb::object source;  // named by the run's output messages
     RequestLogText log_text;
+    InterruptibleRef interruptible;  // registered as the request is made, on the loop
 };
 
 // Hands `request` to the pool, which handles it as the top of this file

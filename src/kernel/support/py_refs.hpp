@@ -52,7 +52,7 @@ namespace nb = nanobind;
     X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
     X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(add_done_callback) \
     X(cancelled) X(exception) \
-    X(MAX_LIVE_STREAMS) X(_stream_pool) X(_live_streams) X(_startup_packages) X(_outbox) X(call_soon) \
+    X(MAX_LIVE_STREAMS) X(_stream_pool) X(interrupted) X(_ide_pool) X(IDE_POOL_SIZE) X(_live_streams) X(_startup_packages) X(_outbox) X(call_soon) \
     X(call_soon_threadsafe) X(create_task) X(create_future) X(set_result) X(set_exception) X(submit)
 // clang-format on
 

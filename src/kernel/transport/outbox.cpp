@@ -11,6 +11,7 @@
 #include "common/json_string.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -96,11 +97,18 @@ OnWritten SentSignal::notifier(std::shared_ptr<SentSignal> signal) {
 
 void SentSignal::wait(double timeout_s, const char *what) {
     bool done;
+    InterruptibleWait interruptible([this] {
+        std::lock_guard<std::mutex> held(mutex_);
+        written_.notify_all();
+    });
     {
         nb::gil_scoped_release released;
         std::unique_lock<std::mutex> held(mutex_);
-        done = written_.wait_for(held, std::chrono::duration<double>(timeout_s), [this] { return done_; });
+        done = written_.wait_for(held, std::chrono::duration<double>(timeout_s),
+                                 [&] { return done_ || interruptible.woken(); });
+        done = done_;
     }
+    interruptible.raise_if_interrupted();
     if (!done) {
         std::string text =
             concat("Sending ", what, " did not complete within ", ms1(timeout_s * 1000.0), " ms");
@@ -224,6 +232,7 @@ void Outbox::wake(nb::handle kernel) {
 }
 
 void Outbox::post(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
+    InterruptsHeldOff held_off;  // the wake of the loop runs Python code
     bool queued = false, wake_loop = false;
     {
         std::lock_guard<std::mutex> held(mutex_);
@@ -248,13 +257,14 @@ void Outbox::post(nb::handle kernel, EncodedMessage message, OnWritten on_writte
 }
 
 Py_ssize_t Outbox::append_output(const std::shared_ptr<const OutputEnvelope> &envelope, OutputStream stream,
-                                 PyObject *text, Py_ssize_t from, bool as_json, bool &wake_loop) {
+                                 PyObject *text, Py_ssize_t from, bool as_json, bool bounded,
+                                 bool &wake_loop) {
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);
     bool on_loop = PyThread_get_thread_ident() == loop_thread_;
     const Py_ssize_t capacity = envelope->content_chars();
     while (from < size) {
         // The loop never waits for room: only it makes room.
-        if (waiting_output_bytes_ >= max_waiting_output_bytes && !on_loop)
+        if (bounded && waiting_output_bytes_ >= max_waiting_output_bytes && !on_loop)
             break;
         auto it = lanes_.find(envelope->lane());
         Entry *last = it == lanes_.end() ? nullptr : &it->second.entries.back();
@@ -296,30 +306,43 @@ Py_ssize_t Outbox::append_output(const std::shared_ptr<const OutputEnvelope> &en
     return from;
 }
 
-void Outbox::wait_for_room() {
-    nb::gil_scoped_release released;
-    std::unique_lock<std::mutex> held(mutex_);
-    room_.wait(held, [this] { return closed_ || waiting_output_bytes_ < max_waiting_output_bytes; });
+bool Outbox::wait_for_room() {
+    InterruptibleWait interruptible([this] {
+        std::lock_guard<std::mutex> held(mutex_);
+        room_.notify_all();
+    });
+    {
+        nb::gil_scoped_release released;
+        std::unique_lock<std::mutex> held(mutex_);
+        room_.wait(held, [&] {
+            return closed_ || waiting_output_bytes_ < max_waiting_output_bytes || interruptible.woken();
+        });
+    }
+    return !interruptible.interrupted();
 }
 
 void Outbox::post_output(nb::handle kernel, const std::shared_ptr<const OutputEnvelope> &envelope,
                          OutputStream stream, nb::handle text) {
+    InterruptsHeldOff held_off;  // the wake of the loop runs Python code
     PyObject *str = text.ptr();
     Py_ssize_t size = PyUnicode_GET_LENGTH(str), from = 0;
     bool as_json = envelope->json_ready() && messages_as_bytes();
+    bool bounded = true;
     while (true) {
         bool wake_loop = false;
         {
             std::lock_guard<std::mutex> held(mutex_);
             if (closed_)
                 return;  // the connection is gone: nobody can read it
-            from = append_output(envelope, stream, str, from, as_json, wake_loop);
+            from = append_output(envelope, stream, str, from, as_json, bounded, wake_loop);
         }
         if (wake_loop)
             wake(kernel);
         if (from >= size)
             return;
-        wait_for_room();
+        // An interrupted writer no longer waits: the rest of its text goes
+        // in at once, and the interrupt is raised once it returns.
+        bounded = wait_for_room();
     }
 }
 

@@ -158,9 +158,10 @@ private:
     // Appends text[from:] to the lane's last output entry, or to new ones,
     // while the output bound allows; returns where it stopped. Under mutex_.
     Py_ssize_t append_output(const std::shared_ptr<const OutputEnvelope> &envelope, OutputStream stream,
-                             PyObject *text, Py_ssize_t from, bool as_json, bool &wake);
-    // Waits, the GIL released, until output may be added (or the outbox closed).
-    void wait_for_room();
+                             PyObject *text, Py_ssize_t from, bool as_json, bool bounded, bool &wake);
+    // Waits, the GIL released, until output may be added (or the outbox
+    // closed); false when an interrupt of the writer's request ended the wait.
+    bool wait_for_room();
 
     // The next message to write, lanes taking turns; false (and the outbox
     // idle) when nothing is queued.
