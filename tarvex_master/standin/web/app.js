@@ -114,7 +114,8 @@ const handlers = {
     const streamed = streamedErrors.get(m.request_id) || "";
     streamedErrors.delete(m.request_id);
     if (!streamed.includes(text.trimEnd())) write(m, text, "error");
-    output.finish(m.request_id, false);
+    // The add-in's requests end with a reply of their own, which says how (a cell's call told to stop ends "stopped").
+    if (!addinRequests.has(m.request_id)) output.finish(m.request_id, false);
     if (m.request_id === debugRequest) endDebugging("failed");
   },
   standin_error(m) {

@@ -9,6 +9,8 @@ const TAIL_CHARS = 400000;
 // Output is drawn in pieces of this many lines, each a box of its own, so
 // that adding a line lays out one piece and not the whole tail.
 const PIECE_LINES = 100;
+const STOP_TITLE = "Interrupt this run (Ctrl+C in the console); what it defined so far stays";
+const STOPPING_TITLE = "The run stops at its next line of Python (a call such as time.sleep ends first)";
 // Blocks that collect notes rather than the output of one request.
 const LOG_BLOCKS = new Set(["kernel", "workbook", "ui", "standin"]);
 
@@ -125,7 +127,7 @@ export class OutputPanel {
     block.stop = block.head.appendChild(document.createElement("button"));
     block.stop.className = "small stop";
     block.stop.textContent = "Stop";
-    block.stop.title = "Interrupt this run (Ctrl+C in the console); what it defined so far stays";
+    block.stop.title = STOP_TITLE;
     block.stop.onclick = () => onStop(id);
   }
 
@@ -136,6 +138,7 @@ export class OutputPanel {
     if (!button) return;
     button.disabled = asked;
     button.textContent = asked ? "Stopping…" : "Stop";
+    button.title = asked ? STOPPING_TITLE : STOP_TITLE;
   }
 
   // The latest run that can still be stopped, or null.
