@@ -310,3 +310,33 @@ def test_a_loop_that_prints_shows_its_last_lines_while_the_editor_takes_typing(p
         reporter.write_line(f"\n200,000 printed lines: reply {figures['replied'] - started:.0f} ms after the run "
                             f"started, block green {figures['green'] - figures['replied']:.0f} ms after the reply, "
                             f"longest task {busy:.0f} ms (0: none over 50 ms)")
+
+
+def test_stop_on_a_running_console_block(page):
+    """Stop, and Ctrl+C in the console, end a run with KeyboardInterrupt; its names stay."""
+    page.run_in_console("x = 1")
+    page.wait(lambda p: p.driver.find_elements(By.CSS_SELECTOR, "#output .block.ok"), "the first run")
+    last_block = lambda p: p.driver.find_elements(By.CSS_SELECTOR, "#output .block")[-1]  # noqa: E731
+
+    def interrupted(p, press):
+        """Presses Stop (again, should the kernel have found nothing to stop yet) until the block fails."""
+        block = last_block(p)
+        if "failed" in block.get_attribute("class"):
+            return block
+        stop = block.find_element(By.CSS_SELECTOR, ".stop")
+        if stop.is_enabled():
+            press(stop)
+        return False
+
+    page.run_in_console("while True: x += 1")
+    page.wait(lambda p: last_block(p).find_element(By.CSS_SELECTOR, ".stop").is_displayed(), "the Stop button")
+    page.screenshot(SCREENSHOTS, "stop-button-on-a-running-block")
+    block = page.wait(lambda p: interrupted(p, lambda stop: stop.click()), "Stop to end the loop")
+    assert "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop")
+
+    page.run_in_console("while True: x += 1")
+    box = page.element("console-input")
+    block = page.wait(lambda p: interrupted(p, lambda stop: box.send_keys(Keys.CONTROL, "c")), "Ctrl+C to end the loop")
+    assert "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop")
+    page.run_in_console("x > 1")
+    page.wait(lambda p: "Out: True" in p.output_text(), "x to keep what the loops made of it")

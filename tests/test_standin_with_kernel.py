@@ -1,9 +1,17 @@
 """The stand-in with a real kernel process, driven from a page connection (no browser).
 
 What the browser tests do not reach: event handlers (added by code and in
-the page), ``excel.run``, the kernel asking for a module it lacks, and a
-restart that gives the new kernel the workbook's modules.
+the page), ``excel.run``, the kernel asking for a module it lacks, a
+restart that gives the new kernel the workbook's modules, a cell's call
+interrupted when its formula changes, and Ctrl-C in the terminal front end.
 """
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -12,6 +20,7 @@ from tarvex_master.standin.business_layer import BusinessLayer
 
 pytestmark = pytest.mark.timeout(120)
 KERNEL_START_SECONDS = 60
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 MODULE = '''
 import tarvex
@@ -78,3 +87,67 @@ async def test_a_restarted_kernel_has_the_workbooks_modules_and_formulas_recalcu
     await page.wait_for(lambda m: m.get("type") == "cells_updated"
                         and (m["sheets"].get("Sheet1", {}).get("A1") or {}).get("text") == "8", start=start)
     assert (await run(page, "import calc; calc.twice(5)", "after"))["result"] == "10"
+
+
+async def test_changing_a_formula_interrupts_its_running_call(page):
+    await page.send({"type": "update_module", "module_name": "spin",
+                     "code": "def spin():\n    print('spinning')\n    while True:\n        pass\n"})
+    await page.wait_type("module_updated", module_name="spin")
+    await page.send({"type": "set_cell", "sheet": "Sheet1", "address": "A1", "text": "=spin.spin()"})
+    call = await page.wait_type("addin_request", label="Sheet1!A1 =spin.spin()")
+    await page.wait_for(lambda m: m.get("type") == "stdout" and m.get("request_id") == call["request_id"])
+    await page.send({"type": "set_cell", "sheet": "Sheet1", "address": "A1", "text": "plain"})
+    assert (await page.wait_type("interrupt_reply", request_id=call["request_id"]))["interrupted"] is True
+    await page.wait_type("addin_request_done", request_id=call["request_id"], status="stopped")
+    await wait_cell(page, "A1", "plain")
+
+
+class TerminalProcess:
+    """``python -m tarvex_master.standin --terminal`` with its input and output on pipes."""
+
+    def __init__(self, workbook):
+        env = dict(os.environ, PYTHONUNBUFFERED="1")
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "tarvex_master.standin", "--terminal", "--port", "0", "--workbook", workbook],
+            cwd=REPO, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+        self.output = ""
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for chunk in iter(lambda: self.process.stdout.read(1), ""):
+            self.output += chunk
+
+    def wait_for(self, text, timeout=KERNEL_START_SECONDS):
+        deadline = time.monotonic() + timeout
+        while text not in self.output:
+            assert time.monotonic() < deadline and self.process.poll() is None, f"no {text!r} in:\n{self.output}"
+            time.sleep(0.05)
+
+    def type(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+
+    def ctrl_c(self):
+        self.process.send_signal(signal.SIGINT)
+
+
+def test_ctrl_c_in_the_terminal_stops_the_line_and_twice_at_the_prompt_quits():
+    terminal = TerminalProcess("terminal-ctrl-c")
+    try:
+        terminal.wait_for("Kernel connected.")
+        terminal.type("x = 41")
+        terminal.type("print('spinning'); exec('while True: pass')")
+        terminal.wait_for("spinning")
+        terminal.ctrl_c()
+        terminal.wait_for("KeyboardInterrupt")
+        terminal.type("print(x + 1)")
+        terminal.wait_for("42\n>>> ")  # the line ended: nothing runs
+        terminal.ctrl_c()
+        terminal.wait_for("press Ctrl-C again")
+        assert terminal.process.poll() is None
+        terminal.ctrl_c()
+        assert terminal.process.wait(KERNEL_START_SECONDS) == 0
+    finally:
+        if terminal.process.poll() is None:
+            terminal.process.kill()
+            terminal.process.wait()

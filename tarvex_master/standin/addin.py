@@ -2,8 +2,9 @@
 
 It answers the kernel's workbook requests from the simulated workbook,
 calculates formulas that call workbook functions (``custom_function_call``,
-or ``execute_streaming_function`` for generator functions, cancelled when
-the formula goes), runs event handlers (``event_execution`` and
+interrupted when the formula changes or goes while it runs, or
+``execute_streaming_function`` for generator functions, cancelled then),
+runs event handlers (``event_execution`` and
 ``python_function_call``), and tells the pages what changed.
 """
 
@@ -31,8 +32,8 @@ log = logging.getLogger("tarvex_master.standin.addin")
 MAX_CHAIN = 64
 MAX_ARGUMENT_CELLS = 100_000
 PYTHON_CALL_TIMEOUT = 60.0
-# Cancelled streams whose end the kernel has not confirmed yet (a generator
-# blocked in its own code confirms late, or never).
+# Cancelled streams and interrupted calls whose end the kernel has not
+# confirmed yet (a generator blocked in its own code confirms late, or never).
 MAX_CANCELLING = 1000
 
 
@@ -73,6 +74,7 @@ class WorkbookAddin:
         self._handler_requests = {}  # request id -> label, for event handler runs
         self._python_calls = {}  # request id -> future of the python_function_result
         self._cancelling = {}  # request id -> label, for streams told to stop
+        self._interrupting = {}  # request id -> label, for calls told to stop
         self._ids = itertools.count(1)
         self._flush_scheduled = False
 
@@ -94,6 +96,7 @@ class WorkbookAddin:
         self._python_calls.clear()
         self._handler_requests.clear()
         self._cancelling.clear()
+        self._interrupting.clear()
         for key in list(self._requests.values()):
             state = self._formulas.get(key)
             if state is not None:
@@ -128,7 +131,14 @@ class WorkbookAddin:
                 stopped = message.get("result") == "Canceled"
                 self._notify({"type": "addin_log", "level": "info", "request_id": request_id,
                               "text": f"{label}: the stream {'stopped' if stopped else 'ended'}."})
-                self._stream_done(request_id, "stopped")
+                self._request_done(request_id, "stopped")
+            return True
+        if kind == "function_execution_result" and request_id in self._interrupting:
+            label = self._interrupting.pop(request_id)
+            if _last_line(message.get("error")).startswith("KeyboardInterrupt"):
+                self._notify({"type": "addin_log", "level": "info", "request_id": request_id,
+                              "text": f"{label}: the call stopped."})
+                self._request_done(request_id, "stopped")
             return True
         if kind == "python_function_result" and request_id in self._python_calls:
             future = self._python_calls.pop(request_id)
@@ -147,10 +157,12 @@ class WorkbookAddin:
     def owns_request(self, request_id):
         """Whether a kernel request of this id is the add-in's (a cell, a stream, a handler, a call)."""
         return (request_id in self._requests or request_id in self._handler_requests
-                or request_id in self._python_calls or request_id in self._cancelling)
+                or request_id in self._python_calls or request_id in self._cancelling
+                or request_id in self._interrupting)
 
-    def _stream_done(self, request_id, status):
-        """Streams end without a reply the pages see; this says how ("ok", "failed" or "stopped")."""
+    def _request_done(self, request_id, status):
+        """How a request ended ("ok", "failed" or "stopped"), for those whose reply does not say it
+        (streams, and calls that were told to stop)."""
         self._notify({"type": "addin_request_done", "request_id": request_id, "status": status})
 
     # -- what the pages do ----------------------------------------------------
@@ -291,6 +303,8 @@ class WorkbookAddin:
         try:
             message = await asyncio.wait_for(future, PYTHON_CALL_TIMEOUT)
         except asyncio.TimeoutError:
+            if self.kernel_ready:  # no one waits for it any more
+                self._send({"type": "interrupt_request", "request_id": request_id, "workbook_id": self.workbook_id})
             raise WorkbookError(f"The Python function did not return within {PYTHON_CALL_TIMEOUT:.0f} s.") from None
         finally:
             self._python_calls.pop(request_id, None)
@@ -385,16 +399,22 @@ class WorkbookAddin:
                         "workbook_id": self.workbook_id, "source": "addin"})
 
     def _stop(self, state):
-        """Forgets a running calculation; a stream is told to stop."""
+        """Forgets a running calculation: a stream is cancelled, a call interrupted."""
         if state.request_id is None:
             return
         self._requests.pop(state.request_id, None)
-        if state.streaming and self.kernel_ready:
-            self._send({"type": "cancel_streaming_function", "request_id": state.request_id,
-                        "workbook_id": self.workbook_id})
-            self._cancelling[state.request_id] = state.label
-            while len(self._cancelling) > MAX_CANCELLING:
-                del self._cancelling[next(iter(self._cancelling))]
+        if self.kernel_ready:
+            if state.streaming:
+                self._send({"type": "cancel_streaming_function", "request_id": state.request_id,
+                            "workbook_id": self.workbook_id})
+                stopping = self._cancelling
+            else:
+                self._send({"type": "interrupt_request", "request_id": state.request_id,
+                            "workbook_id": self.workbook_id})
+                stopping = self._interrupting
+            stopping[state.request_id] = state.label
+            while len(stopping) > MAX_CANCELLING:
+                del stopping[next(iter(stopping))]
         state.request_id = None
 
     def _on_function_result(self, message):
@@ -425,7 +445,7 @@ class WorkbookAddin:
         else:
             self._requests.pop(request_id, None)
             state.request_id = None
-            self._stream_done(request_id, "failed" if message.get("error") is not None else "ok")
+            self._request_done(request_id, "failed" if message.get("error") is not None else "ok")
             if message.get("error") is not None:
                 self.workbook.set_result(sheet, state.row, state.column, error="#VALUE!",
                                          detail=_last_line(message.get("error")), streaming=False)

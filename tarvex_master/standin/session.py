@@ -23,7 +23,7 @@ log = logging.getLogger("tarvex_master.standin.session")
 
 # Requests a page may send on to the kernel as they are.
 PAGE_TO_KERNEL = frozenset({
-    "execution_request", "run_module", "reset_namespace", "get_object_registry", "set_hover_mode",
+    "execution_request", "run_module", "interrupt_request", "reset_namespace", "get_object_registry", "set_hover_mode",
     "completion_request", "signature_help_request", "hover_request", "diagnostic_request",
     "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop",
     "debug_evaluate", "debug_update_breakpoints",

@@ -69,7 +69,14 @@ const handlers = {
     } else if (m.detail) {
       output.line("kernel", m.detail, "info");
     }
-    if (m.status !== "connected") endDebugging();
+    if (m.status !== "connected") {
+      endDebugging();
+      // The runs of the kernel that went are over, whatever it was doing.
+      for (let id = output.lastStoppable(); id !== null; id = output.lastStoppable()) {
+        output.line(id, "The kernel went away before the run ended.", "error");
+        output.finish(id, false);
+      }
+    }
   },
   module_saved(m) { editor?.putModule(m.module_name, m.code); },
   module_removed(m) { editor?.removeModule(m.module_name); },
@@ -107,7 +114,8 @@ const handlers = {
     const streamed = streamedErrors.get(m.request_id) || "";
     streamedErrors.delete(m.request_id);
     if (!streamed.includes(text.trimEnd())) write(m, text, "error");
-    output.finish(m.request_id, false);
+    // The add-in's requests end with a reply of their own, which says how (a cell's call told to stop ends "stopped").
+    if (!addinRequests.has(m.request_id)) output.finish(m.request_id, false);
     if (m.request_id === debugRequest) endDebugging("failed");
   },
   standin_error(m) {
@@ -149,6 +157,9 @@ const handlers = {
   python_function_result(m) { finishAddinBlock(m.request_id, m.success === true); },
   addin_request_done(m) { finishAddinBlock(m.request_id, m.status); }, // streams: "ok", "failed" or "stopped"
   hover_mode_updated() {},
+  // The kernel had nothing of that request running (it had just ended, or had
+  // not started): the Stop button is offered again.
+  interrupt_reply(m) { if (!m.interrupted) output.stopping(m.request_id, false); },
 };
 
 function route(message) {
@@ -291,11 +302,13 @@ function run(debug) {
   if (!target) {
     remember(id, `▶ ${module}.py as code`);
     output.block(id, labels.get(id));
+    output.stoppable(id, stopRun);
     connection.send({ type: "execution_request", code: editor.code(module), request_id: id, source: "ide" });
     return;
   }
   remember(id, `${debug ? "Debug" : "▶"} ${module}.${target}(${args.map((a) => JSON.stringify(a)).join(", ")})`);
   output.block(id, labels.get(id));
+  output.stoppable(id, stopRun);
   if (debug) {
     if (debugRequest !== null) endDebugging("stopped"); // the kernel stops a running session first
     debugRequest = id;
@@ -313,6 +326,18 @@ function run(debug) {
 
 $("run").onclick = () => run(false);
 $("debug").onclick = () => run(true);
+
+// Stop interrupts a run where it is: the kernel raises KeyboardInterrupt in
+// it, and the run ends as on any exception, keeping the names it defined.
+// A debug session ends as the debugger's own Stop ends it.
+function stopRun(id) {
+  if (!connection.send({ type: "interrupt_request", request_id: id })) {
+    output.line(id, "Not connected to the stand-in.", "error");
+    return;
+  }
+  output.stopping(id, true);
+  if (id === debugRequest) debugStopping();
+}
 
 // -- console ------------------------------------------------------------------------
 
@@ -336,10 +361,16 @@ consoleInput.addEventListener("keydown", (event) => {
     const id = connection.newId("exec");
     remember(id, `>>> ${code}`);
     output.block(id, labels.get(id));
+    output.stoppable(id, stopRun);
     if (!connection.send({ type: "execution_request", code, request_id: id, source: "ide" })) {
       output.line(id, "Not connected to the stand-in.", "error");
       output.finish(id, false);
     }
+  } else if (event.key.toLowerCase() === "c" && event.ctrlKey && !event.shiftKey && !event.altKey && !event.metaKey
+             && consoleInput.selectionStart === consoleInput.selectionEnd && output.lastStoppable() !== null) {
+    // Ctrl+C with text selected copies it; with none, it stops the latest run, as in a terminal.
+    event.preventDefault();
+    stopRun(output.lastStoppable());
   } else if (event.key === "ArrowUp" && !consoleInput.value.includes("\n") && historyAt > 0) {
     event.preventDefault();
     consoleInput.value = history[--historyAt];
@@ -384,10 +415,14 @@ $("debug-continue").onclick = () => debugCommand("debug_continue");
 $("debug-over").onclick = () => debugCommand("debug_step_over");
 $("debug-into").onclick = () => debugCommand("debug_step_into");
 $("debug-out").onclick = () => debugCommand("debug_step_out");
-$("debug-stop").onclick = () => {
-  if (debugRequest === null) return;
+function debugStopping() {
   debugOutcome = "stopped";
   debugStopSent = true;
+}
+
+$("debug-stop").onclick = () => {
+  if (debugRequest === null) return;
+  debugStopping();
   debugCommand("debug_stop");
 };
 

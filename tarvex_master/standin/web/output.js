@@ -9,6 +9,8 @@ const TAIL_CHARS = 400000;
 // Output is drawn in pieces of this many lines, each a box of its own, so
 // that adding a line lays out one piece and not the whole tail.
 const PIECE_LINES = 100;
+const STOP_TITLE = "Interrupt this run (Ctrl+C in the console); what it defined so far stays";
+const STOPPING_TITLE = "The run stops at its next line of Python (a call such as time.sleep ends first)";
 // Blocks that collect notes rather than the output of one request.
 const LOG_BLOCKS = new Set(["kernel", "workbook", "ui", "standin"]);
 
@@ -71,6 +73,7 @@ export class OutputPanel {
   constructor(element) {
     this.el = element;
     this.blocks = new Map(); // request id -> {root, head, body, ...}
+    this.stops = new Map(); // request id -> what its Stop button does, while it runs
     this.dirty = new Set(); // blocks with text to draw in the next frame
     this.frame = 0;
   }
@@ -88,12 +91,15 @@ export class OutputPanel {
       root.dataset.request = id;
       const head = root.appendChild(document.createElement("div"));
       head.className = "block-head";
-      head.textContent = label || id;
+      const title = head.appendChild(document.createElement("span"));
+      title.textContent = label || id;
       const body = root.appendChild(document.createElement("div"));
       body.className = "block-body";
       this.el.appendChild(root);
-      block = { root, head, body, pieces: [], lines: 0, chars: 0, hiddenLines: 0, note: null, pending: new Pending() };
+      block = { root, head, title, stop: null, body, pieces: [], lines: 0, chars: 0, hiddenLines: 0, note: null,
+                pending: new Pending() };
       this.blocks.set(id, block);
+      if (this.stops.has(id)) this.addStop(block, this.stops.get(id));
       while (this.blocks.size > MAX_BLOCKS) {
         const [oldest, old] = this.blocks.entries().next().value;
         old.root.remove();
@@ -102,9 +108,44 @@ export class OutputPanel {
       }
       if (stick) this.el.scrollTop = this.el.scrollHeight;
     } else if (label) {
-      block.head.textContent = label;
+      block.title.textContent = label;
     }
     return block;
+  }
+
+  // Gives a running block a Stop button, which calls `onStop(id)`; it goes
+  // when the block finishes. A block cleared away gets it back with its
+  // next output.
+  stoppable(id, onStop) {
+    this.stops.set(id, onStop);
+    const block = this.blocks.get(id);
+    if (block && !block.stop) this.addStop(block, onStop);
+  }
+
+  addStop(block, onStop) {
+    const id = block.root.dataset.request;
+    block.stop = block.head.appendChild(document.createElement("button"));
+    block.stop.className = "small stop";
+    block.stop.textContent = "Stop";
+    block.stop.title = STOP_TITLE;
+    block.stop.onclick = () => onStop(id);
+  }
+
+  // The run asked to stop: its button waits for the run to end (true), or
+  // offers itself again (false: the kernel found nothing running to stop).
+  stopping(id, asked) {
+    const button = this.blocks.get(id)?.stop;
+    if (!button) return;
+    button.disabled = asked;
+    button.textContent = asked ? "Stopping…" : "Stop";
+    button.title = asked ? STOPPING_TITLE : STOP_TITLE;
+  }
+
+  // The latest run that can still be stopped, or null.
+  lastStoppable() {
+    let last = null;
+    for (const id of this.stops.keys()) last = id;
+    return last;
   }
 
   // Text is kept at once and drawn once per frame, however many messages
@@ -189,8 +230,11 @@ export class OutputPanel {
   // How a request ended: true or "ok", false or "failed", or "stopped" (neither:
   // it was told to stop). The first word stays; later ones repeat it.
   finish(id, outcome) {
+    this.stops.delete(id);
     const block = this.blocks.get(id);
     if (!block || !block.root.classList.contains("running")) return;
+    block.stop?.remove();
+    block.stop = null;
     block.root.classList.remove("running");
     block.root.classList.add(outcome === true ? "ok" : outcome === false ? "failed" : outcome);
   }
