@@ -16,18 +16,16 @@ ratio. Targets: under 10 ms for the spin and under 60 ms for the sleeps.
 """
 
 import asyncio
-import json
 import os
 import pathlib
 import statistics
-import subprocess
 import sys
 import time
 
-import websockets
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+os.environ.setdefault("BENCH_LOG_LEVEL", "warning")
+from bench_kernel import percentile, running_peers, until  # noqa: E402
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-CHILD = ROOT / "tests" / "kernel_child.py"
 RUNS = 40
 CELLS = {
     "spin": "print('running', flush=True)\nwhile True: pass",
@@ -35,49 +33,16 @@ CELLS = {
 }
 
 
-class Kernel:
-    def __init__(self):
-        self.connected = asyncio.Event()
-        self.messages = asyncio.Queue()
-
-    async def serve(self, websocket):
-        self.websocket = websocket
-        self.connected.set()
-        try:
-            async for frame in websocket:
-                self.messages.put_nowait(json.loads(frame))
-        except websockets.ConnectionClosed:
-            pass
-
-    async def start(self):
-        self.server = await websockets.serve(self.serve, "127.0.0.1", 0, max_size=None)
-        port = self.server.sockets[0].getsockname()[1]
-        self.process = subprocess.Popen([sys.executable, str(CHILD), "wb-bench", str(port), "warning"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        env=dict(os.environ, PYTHONPATH=str(ROOT)))
-        await asyncio.wait_for(self.connected.wait(), 60)
-
-    async def until(self, predicate):
-        while True:
-            message = await asyncio.wait_for(self.messages.get(), 60)
-            if predicate(message):
-                return message
-
-    async def interrupt_ms(self, code, request_id):
-        await self.websocket.send(json.dumps({"type": "execution_request", "code": code, "request_id": request_id}))
-        await self.until(lambda m: m.get("type") == "stdout" and "running" in m["content"])
-        await asyncio.sleep(0.02)  # well inside the loop
-        start = time.perf_counter()
-        await self.websocket.send(json.dumps({"type": "interrupt_request", "request_id": request_id}))
-        reply = await self.until(lambda m: m.get("request_id") == request_id and m["type"].startswith("execution_"))
-        elapsed = (time.perf_counter() - start) * 1000
-        assert reply["type"] == "execution_error" and reply["error"]["type"] == "KeyboardInterrupt", reply
-        return elapsed
-
-    async def stop(self):
-        await self.websocket.send(json.dumps({"type": "shutdown"}))
-        self.process.wait(30)
-        self.server.close()
+async def kernel_interrupt_ms(kernel, code, request_id):
+    await kernel.send({"type": "execution_request", "code": code, "request_id": request_id})
+    await until(kernel, lambda m: m.get("type") == "stdout" and "running" in m["content"])
+    await asyncio.sleep(0.02)  # well inside the loop
+    start = time.perf_counter()
+    await kernel.send({"type": "interrupt_request", "request_id": request_id})
+    reply = await until(kernel, lambda m: m.get("request_id") == request_id and m["type"].startswith("execution_"))
+    elapsed = (time.perf_counter() - start) * 1000
+    assert reply["type"] == "execution_error" and reply["error"]["type"] == "KeyboardInterrupt", reply
+    return elapsed
 
 
 class IPyKernel:
@@ -112,29 +77,29 @@ class IPyKernel:
         self.manager.shutdown_kernel(now=True)
 
 
-def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+def report(name, ours, theirs):
+    """p50 and p99 of both, and their ratios (percentile wants sorted values)."""
+    ours, theirs = sorted(ours), sorted(theirs)
+    print(f"{name}: interrupt to reply, {RUNS} runs taking turns")
+    for label, values in (("kernel", ours), ("ipykernel", theirs)):
+        print(f"  {label:<10} p50 {statistics.median(values):6.2f} ms   p99 {percentile(values, 0.99):6.2f} ms"
+              f"   max {values[-1]:6.2f} ms")
+    print(f"  ratio kernel/ipykernel  p50 {statistics.median(ours) / statistics.median(theirs):.2f}"
+          f"   p99 {percentile(ours, 0.99) / percentile(theirs, 0.99):.2f}")
 
 
 async def main():
-    kernel, ipy = Kernel(), IPyKernel()
-    await kernel.start()
+    ipy = IPyKernel()
     ipy.start()
     try:
-        for name, code in CELLS.items():
-            ours, theirs = [], []
-            for run in range(RUNS):
-                ours.append(await kernel.interrupt_ms(code, f"{name}-{run}"))
-                theirs.append(ipy.interrupt_ms(code))
-            print(f"{name}: interrupt to reply, {RUNS} runs taking turns")
-            for label, values in (("kernel", ours), ("ipykernel", theirs)):
-                print(f"  {label:<10} p50 {statistics.median(values):6.2f} ms   p99 {percentile(values, 0.99):6.2f} ms"
-                      f"   max {max(values):6.2f} ms")
-            print(f"  ratio kernel/ipykernel  p50 {statistics.median(ours) / statistics.median(theirs):.2f}"
-                  f"   p99 {percentile(ours, 0.99) / percentile(theirs, 0.99):.2f}")
+        async with running_peers(with_echo=False) as (kernel, _):
+            for name, code in CELLS.items():
+                ours, theirs = [], []
+                for run in range(RUNS):
+                    ours.append(await kernel_interrupt_ms(kernel, code, f"{name}-{run}"))
+                    theirs.append(ipy.interrupt_ms(code))
+                report(name, ours, theirs)
     finally:
-        await kernel.stop()
         ipy.stop()
 
 
