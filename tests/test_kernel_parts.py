@@ -436,6 +436,12 @@ def test_deserialize_args_decodes_wire_values(kernel):
         kernel._deserialize_args([["not", "a", "wire", "value"]])
 
 
+def test_deserialize_args_honours_a_replaced_from_wire(kernel, monkeypatch):
+    from tarvex_master.python_server.tarvex.vantrel import Serializer
+    monkeypatch.setattr(Serializer, "from_wire", staticmethod(lambda wire: ("decoded", wire["value"])))
+    assert kernel._deserialize_args([{"type": "Int", "value": 3, "isSpec": False}]) == [("decoded", 3)]
+
+
 def test_json_dumps_is_compact():
     assert k.json_dumps({"a": [1, "é"]}) == '{"a":[1,"é"]}'
 
