@@ -64,9 +64,12 @@ Coro disconnect(nb::object self);
 // Dispatches one incoming message: None when it was handled synchronously,
 // otherwise an awaitable that finishes the handling.
 nb::object dispatch(nb::handle self, nb::handle message);
-// Dispatches one message and awaits its handling; a message that cannot be
-// handled is refused (see refuse) rather than ending the connection.
-Coro handle_incoming(nb::object self, nb::object message);
+// The one way in for a received message: dispatches it, a message that
+// cannot be handled refused (see refuse) rather than ending the
+// connection. None when it was handled at once, otherwise an awaitable
+// that finishes the handling (its failure refused too); no coroutine is
+// made for a message handled at once.
+nb::object handle_incoming(nb::handle self, nb::handle message);
 
 // --- editor requests (runtime/editor_requests.cpp) ---
 // Calls `_lexora.<method>(argument)` on the analysis thread, after every
@@ -99,26 +102,23 @@ Coro handle_unload_and_clear_paths(nb::object self, nb::object message);
 // --- object keeper (runtime/object_keeper.cpp) ---
 nb::list get_object_registry(nb::handle self);
 
-// --- execution requests (runtime/execution_request.cpp) ---
-// _execute_code_async(code, request_id, function_name, source), arguments
-// checked before the coroutine is created.
-nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
-                                  nb::handle function_name, nb::handle source);
-// The same run started without a coroutine or a task: the pool thread
-// does everything from there, replies included.
-void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
-                     nb::handle source);
+// --- requests run on the pool ---
+// Each hands its request to the pool (see worker_request.hpp) and gives the
+// concurrent future of the run, or None when it was answered at once; the
+// handler of its Python name is a coroutine awaiting that.
+// _execute_code_async(code, request_id, function_name, source)
+// (runtime/execution_request.cpp), arguments checked first.
+nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                            nb::handle source);
+// _handle_custom_function_call (runtime/custom_function_call.cpp),
+// _handle_event_execution (runtime/event_execution.cpp) and
+// _handle_python_function_call (runtime/python_function_call.cpp) for one
+// message.
+nb::object submit_custom_function_call(nb::handle self, nb::handle message);
+nb::object submit_event_execution(nb::handle self, nb::handle message);
+nb::object submit_python_function_call(nb::handle self, nb::handle message);
 
-// --- message handlers started by the dispatcher ---
-// Each gives its handler's coroutine for one message (checked to be a dict)
-// and is bound as the method of that name.
-// _handle_custom_function_call (runtime/custom_function_call.cpp)
-nb::object custom_function_call_coroutine(nb::handle self, nb::handle message);
-// The same call started without a coroutine or a task; so are events and
-// callback calls.
-void start_custom_function_call(nb::handle self, nb::handle message);
-void start_event_execution(nb::handle self, nb::handle message);
-void start_python_function_call(nb::handle self, nb::handle message);
+// --- other message handlers started by the dispatcher ---
 // _execute_streaming_function(...) and _handle_debug_run_module(...): the
 // coroutines of a live stream and of a debug run.
 nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,

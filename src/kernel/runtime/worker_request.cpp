@@ -1,5 +1,6 @@
 #include "kernel/runtime/worker_request.hpp"
 
+#include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -93,14 +94,20 @@ nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRe
     return future;
 }
 
-Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {
-    return awaited_run(submit_worker_request(self, std::move(request)));
-}
-
 Coro awaited_run(nb::object running) {
     if (!running.is_none())
         co_await nb::handle(refs.wrap_future)(running);
     co_return nb::none();
+}
+
+void define_request_handler(ClassBuilder &cls, const char *name, const char *qualname, SubmitRequest submit) {
+    cls.method(
+        name,
+        [name, qualname, submit](nb::handle self, nb::object message) {
+            require_dict(message, "message");
+            return awaited_run(submit(self, message)).named(name, qualname);
+        },
+        nb::arg("message").none());
 }
 
 void post_messages(nb::handle self, const std::vector<nb::dict> &messages) {
