@@ -5,7 +5,8 @@
 
 #include "common/args.hpp"
 #include "kernel/json_dumps.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/chunking.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"

@@ -6,7 +6,7 @@
 
 #include "common/errors.hpp"
 #include "kernel/json_dumps.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "vantrel/wire_json_api.hpp"
 
 namespace tarvex::kernel {
