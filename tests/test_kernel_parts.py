@@ -367,6 +367,25 @@ async def test_send_before_connect_is_dropped_with_a_warning(kernel, kernel_log)
     assert ("WARNING", "[Kernel] Cannot send message type 'probe': WebSocket not connected") in kernel_log
     with pytest.raises(TypeError, match="Argument 'message'"):
         await kernel.send_message([])
+    assert await kernel._send_message_direct({"type": "direct"}) is None
+    assert ("WARNING", "[Kernel] Cannot send message type 'direct': WebSocket not connected") in kernel_log
+    with pytest.raises(TypeError, match="Argument 'message'"):
+        await kernel._send_message_direct(None)
+
+
+async def test_handlers_check_their_arguments_when_called(kernel, kernel_log):
+    for name in ("_handle_custom_function_call", "_handle_event_execution", "_handle_python_function_call"):
+        with pytest.raises(TypeError, match="Argument 'message'"):
+            getattr(kernel, name)([])
+    with pytest.raises(TypeError, match="Argument 'code'"):
+        kernel._execute_code_async(3, "r1")
+    run = kernel._execute_code_async("1", "r1")
+    assert run.__qualname__ == "PythonKernel._execute_code_async"
+    run.close()  # never awaited: nothing was run
+    assert not [m for _, m in kernel_log if "Submitting execution" in m]
+    assert await kernel.handle_message(["not", "an", "object"]) is None  # refused, not raised
+    assert ("ERROR", "[Kernel] Failed to handle message type None: TypeError: "
+            + TYPE_ERROR.format("message", "dict", "list")) in kernel_log
 
 
 def piece(chunk_id, index, total, data):
@@ -434,6 +453,12 @@ def test_deserialize_args_decodes_wire_values(kernel):
     assert values == [3, "s"]
     with pytest.raises(TypeError):
         kernel._deserialize_args([["not", "a", "wire", "value"]])
+
+
+def test_deserialize_args_honours_a_replaced_from_wire(kernel, monkeypatch):
+    from tarvex_master.python_server.tarvex.vantrel import Serializer
+    monkeypatch.setattr(Serializer, "from_wire", staticmethod(lambda wire: ("decoded", wire["value"])))
+    assert kernel._deserialize_args([{"type": "Int", "value": 3, "isSpec": False}]) == [("decoded", 3)]
 
 
 def test_json_dumps_is_compact():

@@ -195,6 +195,11 @@ def test_other_modules_reach_the_writer_through_its_capsule():
     assert wire_json([1, "a"]) == Serializer.to_wire_json([1, "a"])
     with pytest.raises(TypeError):
         wire_json({(1,): 2})
+    from_wire_list = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(
+        ctypes.c_void_p.from_address(api + ctypes.sizeof(ctypes.c_void_p)).value)
+    assert from_wire_list([{"type": "Int", "value": 3, "isSpec": False}]) == [3]
+    with pytest.raises(TypeError):
+        from_wire_list([["not a wire value"]])
 
 
 scalars = (st.none() | st.booleans() | st.integers() | st.floats()

@@ -178,6 +178,16 @@ nb::object from_wire(nb::handle wire) {
     return from_wire_dict(wire.ptr());
 }
 
+nb::list from_wire_list(nb::handle values) {
+    nb::list decoded;
+    if (PyList_GET_SIZE(values.ptr()) == 0)
+        return decoded;
+    ElementConverter convert = element_converter();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i)
+        decoded.append(convert_element(convert, nb::borrow(PyList_GET_ITEM(values.ptr(), i))));
+    return decoded;
+}
+
 nb::object from_wire_dict(PyObject *wire) {
     if (PyObject *scalar = scalar_fast(wire))
         return nb::steal(scalar);

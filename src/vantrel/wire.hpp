@@ -16,6 +16,10 @@ nb::object to_wire(nb::handle value);
 // Serializer.from_wire: a wire value (exactly a dict) to a Python value.
 nb::object from_wire(nb::handle wire);
 
+// A new list of Serializer.from_wire of each element of `values` (exactly
+// a list), the first failure stopping it.
+nb::list from_wire_list(nb::handle values);
+
 // Serializer.<name> as a caller written in Python would reach it: the class
 // attribute, looked up at this call (so a replacement is honoured).
 nb::object call_serializer(PyObject *name, nb::handle arg);

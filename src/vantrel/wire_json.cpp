@@ -318,9 +318,12 @@ void append_by_rules(nb::handle value, JsonOut &out) {
     }
 }
 
-PyObject *wire_json_api(PyObject *value) {
+// `body()` as the C API returns it: a new reference, or null with the
+// exception set; no C++ exception leaves it.
+template <typename Body>
+PyObject *as_c_api(Body body) {
     try {
-        return wire_json(value).release().ptr();
+        return body().release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::bad_alloc &) {
@@ -331,7 +334,15 @@ PyObject *wire_json_api(PyObject *value) {
     return nullptr;
 }
 
-const WireJsonApi kApi{&wire_json_api};
+PyObject *wire_json_api(PyObject *value) {
+    return as_c_api([value] { return wire_json(value); });
+}
+
+PyObject *from_wire_list_api(PyObject *values) {
+    return as_c_api([values] { return from_wire_list(values); });
+}
+
+const WireJsonApi kApi{&wire_json_api, &from_wire_list_api};
 
 }  // namespace
 

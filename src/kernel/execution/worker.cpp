@@ -4,7 +4,6 @@
 #include "kernel/execution/float_list_repr.hpp"
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/tracebacks.hpp"
-#include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"

@@ -113,10 +113,10 @@ nb::dict validation_error(const char *message) {
     return error_record(nb::str("ValidationError"), nb::str(message), nb::str(""));
 }
 
-// The loop's whole part of a call: a call that names nothing to run is
-// answered at once, anything else is handed to the pool. The concurrent
-// future of the run, or None.
-nb::object begin_custom_function_call(nb::handle self, nb::handle message) {
+}  // namespace
+
+// A call that names nothing to run is answered at once.
+nb::object submit_custom_function_call(nb::handle self, nb::handle message) {
     auto call = std::make_shared<const Call>(message);
     log().info("[Kernel] Received custom_function_call: ", call->module_name, ".", call->function_name,
                " (source=", call->source, ", request_id=", call->request_id, ")");
@@ -133,22 +133,9 @@ nb::object begin_custom_function_call(nb::handle self, nb::handle message) {
     return submit_worker_request(self, call);
 }
 
-}  // namespace
-
-nb::object custom_function_call_coroutine(nb::handle self, nb::handle message) {
-    require_dict(message, "message");
-    return awaited_run(begin_custom_function_call(self, message))
-        .named("_handle_custom_function_call", "PythonKernel._handle_custom_function_call")
-        .object();
-}
-
-void start_custom_function_call(nb::handle self, nb::handle message) {
-    require_dict(message, "message");
-    begin_custom_function_call(self, message);
-}
-
 void define_custom_function_call(ClassBuilder &cls) {
-    cls.method("_handle_custom_function_call", &custom_function_call_coroutine, nb::arg("message").none());
+    define_request_handler(cls, "_handle_custom_function_call", "PythonKernel._handle_custom_function_call",
+                           &submit_custom_function_call);
 }
 
 }  // namespace tarvex::kernel

@@ -25,6 +25,25 @@ struct DebugCall {
     InterruptibleRef interruptible;
 };
 
+// How the debugged call ended, as the worker hands it to the loop. The
+// call's value never reaches the loop: its display line is made on the
+// worker.
+struct DebugOutcome {
+    bool succeeded = false;
+    bool is_generator = false;
+    nb::object yield_count;  // a generator's: how many values it gave, or -1 when the run stopped first
+    nb::object error;        // when failed: {type, message, traceback}
+    bool debug_exception_sent = false;
+
+    // The record the editor is sent when the failure could not be shown
+    // where it happened.
+    nb::dict failure_record() const {
+        return make_message({{names::status, nb::str("error")},
+                             {names::error, error},
+                             {names::debug_exception_sent, nb::bool_(debug_exception_sent)}});
+    }
+};
+
 nb::object current_debugger(nb::handle self) {
     PyObject *debugger = nullptr;
     if (PyObject_GetOptionalAttr(self.ptr(), names::_debugger, &debugger) < 0)
@@ -144,9 +163,11 @@ void trim_debugger_frames(nb::handle e, nb::handle debugger) {
         PyException_SetTraceback(e.ptr(), entry.ptr());
 }
 
-// The worker (debug_execute).
-nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle debugger) {
+// The worker (debug_execute). A plain value's display line goes to `shown`.
+DebugOutcome debug_execute(const RequestRun &run, const DebugCall &call, nb::handle debugger,
+                           PreparedReplies &shown) {
     log().debug(worker_prefix(), "Debugging function: ", call.module_name, ".", call.function_name);
+    DebugOutcome outcome;
     try {
         nb::object func = user_function(call.module_name, call.function_name, "Module '%S' not found");
         nb::object call_args = deserialize_args(run.kernel, call.args);
@@ -161,33 +182,27 @@ nb::dict debug_execute(const RequestRun &run, const DebugCall &call, nb::handle 
             if (PyGen_Check(value.ptr()))
                 counted = runcall(iteration_to_debug(run, call, value));
         }
-        if (!counted.is_valid())
-            return make_message({{names::status, nb::str("success")},
-                                 {names::result, value},
-                                 {names::is_generator, Py_False}});
-        nb::object values = nb::list(), yield_count = nb::int_(-1);
-        if (truthy(counted)) {
-            values = counted[0];
-            yield_count = counted[1];
-        }
-        return make_message({{names::status, nb::str("success")},
-                             {names::result, values},
-                             {names::is_generator, Py_True},
-                             {names::yield_count, yield_count}});
+        outcome.succeeded = true;
+        outcome.is_generator = counted.is_valid();
+        if (!outcome.is_generator)
+            shown.prepare([&](PreparedReplies &out) { out.add(result_output(call, out_line(value))); });
+        else
+            outcome.yield_count = truthy(counted) ? nb::object(counted[1]) : nb::object(nb::int_(-1));
+        return outcome;
     } catch (...) {
         nb::object e = catch_any();
         // An interrupt stopped the session, which said so then.
-        if (call.interruptible->was_interrupted() && stopped(debugger))
-            return make_message({{names::status, nb::str("success")}, {names::result, Py_None},
-                                 {names::is_generator, Py_False}});
+        if (call.interruptible->was_interrupted() && stopped(debugger)) {
+            outcome.succeeded = true;
+            return outcome;
+        }
         trim_debugger_frames(e, debugger);
         log().error("[Kernel] Debug execution error: ", nb::str(e));
         nb::str traceback_text = extract_tracebak_string(e);
         log().error("[Kernel] Traceback: ", traceback_text);
-        bool sent = report_exception(run, call, debugger, e, traceback_text);
-        return make_message({{names::status, nb::str("error")},
-                             {names::error, error_record(type_name_of(e), nb::str(e), traceback_text)},
-                             {names::debug_exception_sent, nb::bool_(sent)}});
+        outcome.debug_exception_sent = report_exception(run, call, debugger, e, traceback_text);
+        outcome.error = error_record(type_name_of(e), nb::str(e), traceback_text);
+        return outcome;
     }
 }
 
@@ -231,26 +246,19 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
             post_message(self, make_message({{names::type, nb::str("debug_terminated")},
                                              {names::workbook_id, workbook_id}}));
         });
-        nb::object outcome = co_await run_captured(run, executor_for_source(call.source),
-                                                   [run, call, debugger, shown](CapturedOutput &) {
+        auto outcome = std::make_shared<DebugOutcome>();
+        co_await run_captured(run, executor_for_source(call.source),
+                              [run, call, debugger, shown, outcome](CapturedOutput &) {
             BoundRun bound(call.interruptible);
-            nb::dict outcome = debug_execute(run, call, debugger);
-            if (get(outcome, names::status).equal(nb::str("success")) &&
-                !truthy(get(outcome, names::is_generator, Py_False)) &&
-                PyDict_Contains(outcome.ptr(), names::result) == 1)
-                shown->prepare([&](PreparedReplies &out) {
-                    out.add(result_output(call, out_line(outcome[names::result])));
-                });
-            drop_user_value(outcome, names::result);
-            return outcome;
+            *outcome = debug_execute(run, call, debugger, *shown);
+            return nb::none();
         });
         bool was_stopped = stopped(debugger);
-        if (get(outcome, names::status).equal(nb::str("success"))) {
-            if (truthy(get(outcome, names::is_generator, Py_False))) {
-                nb::object yield_count = get(outcome, names::yield_count, nb::int_(0));
+        if (outcome->succeeded) {
+            if (outcome->is_generator) {
                 nb::object content =
-                    PyObject_RichCompareBool(yield_count.ptr(), nb::int_(0).ptr(), Py_GE) == 1
-                        ? nb::object(nb::str("Out: Generator completed with ") + nb::str(yield_count) +
+                    PyObject_RichCompareBool(outcome->yield_count.ptr(), nb::int_(0).ptr(), Py_GE) == 1
+                        ? nb::object(nb::str("Out: Generator completed with ") + nb::str(outcome->yield_count) +
                                      nb::str(" yields\n"))
                         : nb::object(nb::str("Out: Generator stoped before ending\n"));
                 co_await send_message(self, result_output(call, content));
@@ -264,14 +272,15 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
                 log().info("[Kernel] Debug execution completed successfully, sending debug_terminated");
                 co_await send_message(self, debug_terminated(call));
             }
-        } else if (truthy(get(outcome, names::debug_exception_sent, Py_False))) {
+        } else if (outcome->debug_exception_sent) {
             log().info("[Kernel] Debug exception already sent, sending debug_terminated");
             co_await send_message(self, debug_terminated(call));
         } else {
-            log().error("[Kernel] Debug execution failed: ", outcome);
+            nb::dict record = outcome->failure_record();
+            log().error("[Kernel] Debug execution failed: ", record);
             co_await send_message(self, make_message({{names::type, nb::str("execution_error")},
                                                       {names::success, Py_False},
-                                                      {names::error, outcome},
+                                                      {names::error, record},
                                                       {names::request_id, call.request_id},
                                                       {names::workbook_id, call.workbook_id},
                                                       {names::source, call.source}}));

@@ -10,6 +10,7 @@
 #include "common/args.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -95,7 +96,7 @@ void on_execution_request(nb::handle self, nb::handle message) {
     log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
                ", request_id=", request_id, ")");
     log().debug("[Kernel] Code length: ", nb::len(code), " chars");
-    start_execution(self, code, request_id, function_name, source);
+    submit_execution(self, code, request_id, function_name, source);
 }
 
 // A message handler: its coroutine for one message (see python_kernel.hpp).
@@ -110,12 +111,12 @@ void start_handler(nb::handle self, nb::handle message) {
     start_task(self, message, handler(self, message));
 }
 
-// Starts a handler whose loop part ends with the hand-off to the pool: no
-// task to wait for it, after the log line `Log`.
-template <ImmediateHandler starter, const char *Log>
+// Hands a request to the pool, after the log line `Log`: no task waits for
+// its run.
+template <SubmitRequest submit, const char *Log>
 void start_directly(nb::handle self, nb::handle message) {
     log().info(Log);
-    starter(self, message);
+    submit(self, message);
 }
 
 
@@ -403,11 +404,11 @@ RouteTable *build_routes() {
         {"diagnostic_request", immediate(start_handler<diagnostic_request_coroutine>)},
         {"shutdown", awaited(on_shutdown)},
         {"custom_function_call",
-         immediate(start_directly<start_custom_function_call, custom_function_call_log>)},
+         immediate(start_directly<submit_custom_function_call, custom_function_call_log>)},
         {"run_module", immediate(start_handler<run_module_coroutine, run_module_log>)},
-        {"event_execution", immediate(start_directly<start_event_execution, event_execution_log>)},
+        {"event_execution", immediate(start_directly<submit_event_execution, event_execution_log>)},
         {"python_function_call",
-         immediate(start_directly<start_python_function_call, python_function_call_log>)},
+         immediate(start_directly<submit_python_function_call, python_function_call_log>)},
         {"execute_streaming_function", immediate(on_execute_streaming_function)},
         {"cancel_streaming_function", immediate(on_cancel_streaming_function)},
         {"interrupt_request", immediate(on_interrupt_request)},
@@ -459,19 +460,41 @@ nb::object dispatch(nb::handle self, nb::handle message) {
     return route->second.awaited(nb::borrow(self), nb::borrow(message)).object();
 }
 
-Coro handle_incoming(nb::object self, nb::object message) {
+namespace {
+
+// The awaited part of a handling, its failure refused.
+Coro finish_handling(nb::object self, nb::object message, nb::object step) {
     nb::object failure;
     try {
-        nb::object step = dispatch(self, message);
-        if (!step.is_none())
-            co_await step;
+        co_await step;
     } catch (...) {
         failure = catch_exception();  // cancellation passes through
     }
-    if (!failure.is_valid())
-        co_return nb::none();
-    co_await refuse(self, message, failure);
+    if (failure.is_valid())
+        co_await refuse(self, message, failure);
     co_return nb::none();
+}
+
+// handle_message: the receive loop's way in, as a coroutine.
+Coro handle_message(nb::object self, nb::object message) {
+    nb::object step = handle_incoming(self, message);
+    if (!step.is_none())
+        co_await step;
+    co_return nb::none();
+}
+
+}  // namespace
+
+nb::object handle_incoming(nb::handle self, nb::handle message) {
+    nb::object step;
+    try {
+        step = dispatch(self, message);
+    } catch (...) {
+        return refuse(nb::borrow(self), nb::borrow(message), catch_exception()).object();
+    }
+    if (step.is_none())
+        return step;
+    return finish_handling(nb::borrow(self), nb::borrow(message), std::move(step)).object();
 }
 
 void define_dispatcher(ClassBuilder &cls) {
@@ -479,7 +502,7 @@ void define_dispatcher(ClassBuilder &cls) {
     cls.method(
            "handle_message",
            [](nb::object self, nb::object message) {
-               return handle_incoming(std::move(self), std::move(message))
+               return handle_message(std::move(self), std::move(message))
                    .named("handle_message", "PythonKernel.handle_message");
            },
            nb::arg("message").none())

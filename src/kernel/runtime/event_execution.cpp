@@ -71,9 +71,10 @@ private:
     }
 };
 
-// The loop's whole part of an event: the hand-off to the pool. The
-// concurrent future of the run, or None when there is nothing to run.
-nb::object begin_event_execution(nb::handle self, nb::handle message) {
+}  // namespace
+
+// An event without the handler's names is only logged.
+nb::object submit_event_execution(nb::handle self, nb::handle message) {
     auto event = std::make_shared<Event>(self, message);
     if (!truthy(event->module_name) || !truthy(event->function_name)) {
         log().error("[Kernel] event_execution missing module_name or function_name");
@@ -90,22 +91,9 @@ nb::object begin_event_execution(nb::handle self, nb::handle message) {
     return submit_worker_request(self, event);
 }
 
-}  // namespace
-
-void start_event_execution(nb::handle self, nb::handle message) {
-    require_dict(message, "message");
-    begin_event_execution(self, message);
-}
-
 void define_event_execution(ClassBuilder &cls) {
-    cls.method(
-        "_handle_event_execution",
-        [](nb::handle self, nb::object message) {
-            require_dict(message, "message");
-            return awaited_run(begin_event_execution(self, message))
-                .named("_handle_event_execution", "PythonKernel._handle_event_execution");
-        },
-        nb::arg("message").none());
+    define_request_handler(cls, "_handle_event_execution", "PythonKernel._handle_event_execution",
+                           &submit_event_execution);
 }
 
 }  // namespace tarvex::kernel

@@ -6,6 +6,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -100,9 +101,9 @@ void run_execution(nb::object self, nb::object code, nb::object request_id, nb::
     }
 }
 
-// Hands the request to the pool; the concurrent future of its run.
-nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
-                            nb::handle source) {
+// Hands the checked request to the pool; the concurrent future of its run.
+nb::object submit_checked(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                          nb::handle source) {
     auto start = std::chrono::steady_clock::now();
     log().debug("[TIMING] Execution started: request_id=", request_id, ", function=", function_name);
     log().debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=", request_id,
@@ -119,12 +120,6 @@ nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request
     return future;
 }
 
-Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
-                        nb::object source) {
-    co_await nb::handle(refs.wrap_future)(submit_execution(self, code, request_id, function_name, source));
-    co_return nb::none();
-}
-
 void check_arguments(nb::handle code, nb::handle request_id, nb::handle function_name, nb::handle source) {
     require_str(code, "code");
     require_str(request_id, "request_id", true);
@@ -132,27 +127,33 @@ void check_arguments(nb::handle code, nb::handle request_id, nb::handle function
     require_str(source, "source");
 }
 
-}  // namespace
-
-nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
-                                  nb::handle function_name, nb::handle source) {
-    check_arguments(code, request_id, function_name, source);
-    return execute_code_async(nb::borrow(self), nb::borrow(code), nb::borrow(request_id),
-                              nb::borrow(function_name), nb::borrow(source))
-        .named("_execute_code_async", "PythonKernel._execute_code_async")
-        .object();
+// _execute_code_async: its arguments are checked when it is called, and the
+// run is submitted once it is awaited, as the body of an `async def` runs.
+Coro execute_code_async(nb::object self, nb::object code, nb::object request_id, nb::object function_name,
+                        nb::object source) {
+    co_await awaited_run(submit_checked(self, code, request_id, function_name, source));
+    co_return nb::none();
 }
 
-void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
-                     nb::handle source) {
+}  // namespace
+
+nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                            nb::handle source) {
     check_arguments(code, request_id, function_name, source);
-    submit_execution(self, code, request_id, function_name, source);
+    return submit_checked(self, code, request_id, function_name, source);
 }
 
 void define_execution_request(ClassBuilder &cls) {
-    cls.method("_execute_code_async", &execute_code_coroutine, nb::arg("code").none(),
-               nb::arg("request_id").none(), nb::arg("function_name").none() = nb::none(),
-               nb::arg("source").none() = "ide");
+    cls.method(
+        "_execute_code_async",
+        [](nb::object self, nb::object code, nb::object request_id, nb::object function_name, nb::object source) {
+            check_arguments(code, request_id, function_name, source);
+            return execute_code_async(std::move(self), std::move(code), std::move(request_id),
+                                      std::move(function_name), std::move(source))
+                .named("_execute_code_async", "PythonKernel._execute_code_async");
+        },
+        nb::arg("code").none(), nb::arg("request_id").none(), nb::arg("function_name").none() = nb::none(),
+        nb::arg("source").none() = "ide");
 }
 
 }  // namespace tarvex::kernel

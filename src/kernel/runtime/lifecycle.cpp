@@ -95,17 +95,9 @@ Coro listen(nb::object self) {
                                                     {names::message, nb::str("Invalid JSON received")}}));
                 continue;
             }
-            // As handle_incoming, without a coroutine per message.
-            nb::object failure;
-            try {
-                nb::object step = dispatch(self, data);
-                if (!step.is_none())
-                    co_await step;
-            } catch (...) {
-                failure = catch_exception();  // cancellation passes through
-            }
-            if (failure.is_valid())
-                co_await refuse(self, data, failure);
+            nb::object step = handle_incoming(self, data);
+            if (!step.is_none())
+                co_await step;
         }
     } catch (nb::python_error &e) {
         if (!e.matches(closed_error.ptr()))

@@ -10,6 +10,7 @@
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
+#include "kernel/transport/wire_text.hpp"
 
 namespace tarvex::kernel {
 
@@ -17,17 +18,10 @@ namespace {
 
 void announce(nb::handle self, nb::handle message) { post_message(self, message); }
 
-// _deserialize_args: wire values to Python values.
+// _deserialize_args: wire values to Python values, decoded by the bridge.
 nb::list from_wire_args(nb::handle, nb::object args) {
     require_list(args, "args");
-    nb::list values;
-    Py_ssize_t count = PyList_GET_SIZE(args.ptr());
-    if (count == 0)
-        return values;
-    nb::object from_wire = module_global(names::tarvex).attr(names::Serializer).attr(names::from_wire);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.ptr()); ++i)
-        values.append(from_wire(nb::borrow(PyList_GET_ITEM(args.ptr(), i))));
-    return values;
+    return from_wire_list(args);
 }
 
 void save_object(nb::handle self, nb::object key, nb::object value) {

@@ -83,10 +83,10 @@ private:
     }
 };
 
-// The loop's whole part of a callback call: a call without a callable is
-// answered at once, anything else is handed to the pool. The concurrent
-// future of the run, or None.
-nb::object begin_python_function_call(nb::handle self, nb::handle message) {
+}  // namespace
+
+// A call without a callable is answered at once.
+nb::object submit_python_function_call(nb::handle self, nb::handle message) {
     auto call = std::make_shared<const CallbackCall>(message);
     log().info("[Kernel] Received python_function_call: callable_id=", call->callable_id,
                " (request_id=", call->request_id, ")");
@@ -101,22 +101,9 @@ nb::object begin_python_function_call(nb::handle self, nb::handle message) {
     return submit_worker_request(self, call);
 }
 
-}  // namespace
-
-void start_python_function_call(nb::handle self, nb::handle message) {
-    require_dict(message, "message");
-    begin_python_function_call(self, message);
-}
-
 void define_python_function_call(ClassBuilder &cls) {
-    cls.method(
-        "_handle_python_function_call",
-        [](nb::handle self, nb::object message) {
-            require_dict(message, "message");
-            return awaited_run(begin_python_function_call(self, message))
-                .named("_handle_python_function_call", "PythonKernel._handle_python_function_call");
-        },
-        nb::arg("message").none());
+    define_request_handler(cls, "_handle_python_function_call", "PythonKernel._handle_python_function_call",
+                           &submit_python_function_call);
 }
 
 }  // namespace tarvex::kernel

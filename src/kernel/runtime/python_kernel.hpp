@@ -10,52 +10,12 @@
 
 #include "common/coro.hpp"
 #include "kernel/support/py_class.hpp"
+#include "kernel/transport/chunking.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 
 namespace nb = nanobind;
-
-// --- send path (transport/send_path.cpp) ---
-// send_message(message): the only way out; `message` must be a dict.
-Coro send_message(nb::object self, nb::object message);
-// A message encoded before it reaches the loop, so that the loop only
-// writes it: its type and request id (for logs and chunk headers) and its
-// JSON text, or the failure of encoding it.
-struct EncodedMessage {
-    nb::object message_type, request_id;
-    nb::object text;     // see message_text, when encoding succeeded
-    nb::object failure;  // the exception, when it failed
-    std::string lane;    // where it waits its turn in the outbox (see lane_of)
-};
-// Whether messages are orjson's UTF-8 bytes: orjson imported and the
-// module's own json_dumps in place.
-bool messages_as_bytes();
-// The JSON text of `message`: when messages_as_bytes(), orjson's UTF-8
-// text as a list of bytes parts (see message_parts; sent as they are,
-// never decoded), otherwise json_dumps' str.
-nb::object message_text(nb::handle message);
-// On any thread, with the GIL: `message` encoded by message_text.
-EncodedMessage encode_message(nb::handle message);
-// On the loop: sends `message` exactly as send_message would have sent the
-// dict it was encoded from; a failure of encoding is raised here, where
-// send_message would have raised it.
-Coro send_encoded(nb::object self, EncodedMessage message);
-// On the loop: writes `message` now, whatever else is queued (the outbox's
-// drain; everyone else goes through send_encoded).
-Coro write_encoded(nb::object self, EncodedMessage message);
-// json_dumps(obj) through the module global (so a replacement is honoured).
-nb::str dumps(nb::handle obj);
-
-// --- chunking (transport/chunking.cpp) ---
-// Sends `raw_json` (a text of message_text) as chunk frames of CHUNK_SIZE
-// characters each.
-Coro send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
-                          nb::object request_id);
-// Whether `raw_json` (a text of message_text) is longer than `size`
-// characters.
-bool longer_than(nb::handle raw_json, Py_ssize_t size);
-// The message completed by this chunk, or None.
-nb::object handle_chunk(nb::handle self, nb::handle message);
 
 // --- lifecycle (runtime/lifecycle.cpp) ---
 Coro disconnect(nb::object self);
@@ -64,9 +24,12 @@ Coro disconnect(nb::object self);
 // Dispatches one incoming message: None when it was handled synchronously,
 // otherwise an awaitable that finishes the handling.
 nb::object dispatch(nb::handle self, nb::handle message);
-// Dispatches one message and awaits its handling; a message that cannot be
-// handled is refused (see refuse) rather than ending the connection.
-Coro handle_incoming(nb::object self, nb::object message);
+// The one way in for a received message: dispatches it, a message that
+// cannot be handled refused (see refuse) rather than ending the
+// connection. None when it was handled at once, otherwise an awaitable
+// that finishes the handling (its failure refused too); no coroutine is
+// made for a message handled at once.
+nb::object handle_incoming(nb::handle self, nb::handle message);
 
 // --- editor requests (runtime/editor_requests.cpp) ---
 // Calls `_lexora.<method>(argument)` on the analysis thread, after every
@@ -99,26 +62,23 @@ Coro handle_unload_and_clear_paths(nb::object self, nb::object message);
 // --- object keeper (runtime/object_keeper.cpp) ---
 nb::list get_object_registry(nb::handle self);
 
-// --- execution requests (runtime/execution_request.cpp) ---
-// _execute_code_async(code, request_id, function_name, source), arguments
-// checked before the coroutine is created.
-nb::object execute_code_coroutine(nb::handle self, nb::handle code, nb::handle request_id,
-                                  nb::handle function_name, nb::handle source);
-// The same run started without a coroutine or a task: the pool thread
-// does everything from there, replies included.
-void start_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
-                     nb::handle source);
+// --- requests run on the pool ---
+// Each hands its request to the pool (see worker_request.hpp) and gives the
+// concurrent future of the run, or None when it was answered at once; the
+// handler of its Python name is a coroutine awaiting that.
+// _execute_code_async(code, request_id, function_name, source)
+// (runtime/execution_request.cpp), arguments checked first.
+nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
+                            nb::handle source);
+// _handle_custom_function_call (runtime/custom_function_call.cpp),
+// _handle_event_execution (runtime/event_execution.cpp) and
+// _handle_python_function_call (runtime/python_function_call.cpp) for one
+// message.
+nb::object submit_custom_function_call(nb::handle self, nb::handle message);
+nb::object submit_event_execution(nb::handle self, nb::handle message);
+nb::object submit_python_function_call(nb::handle self, nb::handle message);
 
-// --- message handlers started by the dispatcher ---
-// Each gives its handler's coroutine for one message (checked to be a dict)
-// and is bound as the method of that name.
-// _handle_custom_function_call (runtime/custom_function_call.cpp)
-nb::object custom_function_call_coroutine(nb::handle self, nb::handle message);
-// The same call started without a coroutine or a task; so are events and
-// callback calls.
-void start_custom_function_call(nb::handle self, nb::handle message);
-void start_event_execution(nb::handle self, nb::handle message);
-void start_python_function_call(nb::handle self, nb::handle message);
+// --- other message handlers started by the dispatcher ---
 // _execute_streaming_function(...) and _handle_debug_run_module(...): the
 // coroutines of a live stream and of a debug run.
 nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,
@@ -138,8 +98,6 @@ nb::object hover_request_coroutine(nb::handle self, nb::handle message);
 nb::object diagnostic_request_coroutine(nb::handle self, nb::handle message);
 
 // Each part adds its methods to the class under construction.
-void define_send_path(ClassBuilder &cls);
-void define_chunking(ClassBuilder &cls);
 void define_lifecycle(ClassBuilder &cls);
 void define_dispatcher(ClassBuilder &cls);
 void define_object_keeper(ClassBuilder &cls);
@@ -152,7 +110,6 @@ void define_streaming_function(ClassBuilder &cls);
 void define_debug_run(ClassBuilder &cls);
 void define_editor_requests(ClassBuilder &cls);
 void define_python_kernel(nb::module_ &m);
-void define_message_batcher(nb::module_ &m);
 void define_main(nb::module_ &m);
 
 }  // namespace tarvex::kernel

@@ -6,6 +6,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -35,7 +36,7 @@ Coro handle_run_module(nb::object self, nb::object message) {
                                       {names::request_id, request_id},
                                       {names::workbook_id, workbook_id},
                                       {names::source, source}});
-        co_await custom_function_call_coroutine(self, call);
+        co_await awaited_run(submit_custom_function_call(self, call));
         co_return nb::none();
     }
 

@@ -1,5 +1,6 @@
 #include "kernel/runtime/worker_request.hpp"
 
+#include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -14,11 +15,17 @@ void add_fields(nb::dict &message, std::span<const Field> fields) {
     for (const auto &[key, value] : fields) message[key] = value;
 }
 
+// How a run ended, as the log tells it once the replies are made.
+struct RunEnd {
+    bool succeeded = false;
+    nb::object logs;
+};
+
 // The worker: the user's code run, the replies made. The user's value and
 // the failure (with the frames its traceback holds) are let go here, on the
-// worker, after the run's logs are read; the loop gets {status, logs}.
-nb::dict run_and_prepare(nb::handle self, const WorkerRequest &request, CapturedOutput &output,
-                         PreparedReplies &replies) {
+// worker, after the run's logs are read.
+RunEnd run_and_prepare(nb::handle self, const WorkerRequest &request, CapturedOutput &output,
+                       PreparedReplies &replies) {
     RunOutcome outcome;
     nb::object failure;
     try {
@@ -36,8 +43,7 @@ nb::dict run_and_prepare(nb::handle self, const WorkerRequest &request, Captured
             outcome.result = wire_field(outcome.returned.text);  // encoded once for every reply
         request.add_replies(out, outcome);
     });
-    return make_message(
-        {{names::status, nb::str(outcome.succeeded ? "success" : "error")}, {names::logs, outcome.logs}});
+    return {outcome.succeeded, std::move(outcome.logs)};
 }
 
 // Everything from the run to the replies happens on the pool thread: the
@@ -49,20 +55,18 @@ void serve_worker_request(nb::handle self, const WorkerRequest &request) {
     try {
         RequestStreams streams(self, request.request_id, request.workbook_id, request.source);
         PreparedReplies replies;
-        nb::dict outcome;
+        RunEnd end;
         {
             CapturedOutput output(streams.stdout_callback, streams.stderr_callback, CapturedOutput::Keep::text);
-            outcome = run_and_prepare(self, request, output, replies);
+            end = run_and_prepare(self, request, output, replies);
         }
-        nb::object logs = get(outcome, names::logs);
-        if (truthy(logs))
-            log().info(text.logs_heading, logs);
-        bool succeeded = get(outcome, names::status).equal(nb::str("success"));
+        if (truthy(end.logs))
+            log().info(text.logs_heading, end.logs);
         if (text.outcome_before_replies)
-            request.log_outcome(succeeded);
+            request.log_outcome(end.succeeded);
         replies.post(self);
         if (!text.outcome_before_replies)
-            request.log_outcome(succeeded);
+            request.log_outcome(end.succeeded);
     } catch (...) {
         failure = catch_exception();
     }
@@ -90,14 +94,20 @@ nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRe
     return future;
 }
 
-Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request) {
-    return awaited_run(submit_worker_request(self, std::move(request)));
-}
-
 Coro awaited_run(nb::object running) {
     if (!running.is_none())
         co_await nb::handle(refs.wrap_future)(running);
     co_return nb::none();
+}
+
+void define_request_handler(ClassBuilder &cls, const char *name, const char *qualname, SubmitRequest submit) {
+    cls.method(
+        name,
+        [name, qualname, submit](nb::handle self, nb::object message) {
+            require_dict(message, "message");
+            return awaited_run(submit(self, message)).named(name, qualname);
+        },
+        nb::arg("message").none());
 }
 
 void post_messages(nb::handle self, const std::vector<nb::dict> &messages) {

@@ -1,6 +1,6 @@
 // A request that calls user code on a pool thread and answers once it
 // returns (a custom function, a callback of a callable, an event handler).
-// run_worker_request does what they all do, all of it on the pool thread:
+// submit_worker_request does what they all do, all of it on the pool thread:
 // runs the code with its output captured and streamed, makes the replies,
 // logs the run's output and outcome, hands the replies to the outbox after
 // that output, and answers with the request's own error reply when the
@@ -18,6 +18,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
+#include "kernel/support/py_class.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/transport/prepared_replies.hpp"
 
@@ -77,12 +78,18 @@ public:
 // Hands `request` to the pool, which handles it as the top of this file
 // says; the concurrent future of that.
 nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request);
-// The same, awaited.
-Coro run_worker_request(nb::object self, std::shared_ptr<const WorkerRequest> request);
 // Awaits a run begun by submit_worker_request; None (nothing was run) is
-// done at once. The coroutine form of a handler whose loop part is a
-// `begin_...` function.
+// done at once.
 Coro awaited_run(nb::object running);
+
+// A request's one way in, on the loop: reads the message, answers at once
+// when there is nothing to run, hands the rest to the pool. The concurrent
+// future of the run, or None.
+using SubmitRequest = nb::object (*)(nb::handle self, nb::handle message);
+// Defines the handler `name(message)` of the class: a coroutine (its
+// __qualname__ `qualname`) that checks the message is a dict, submits it
+// and awaits the run.
+void define_request_handler(ClassBuilder &cls, const char *name, const char *qualname, SubmitRequest submit);
 
 // Runs `body()`; what it raises has its traceback printed to the request's
 // stderr (so it is streamed and in the logs), then propagates.

@@ -30,7 +30,7 @@ namespace nb = nanobind;
     X(_running) X(FLUSH_INTERVAL) X(WORKER_POOL_SIZE) X(source_cache) X(custom_paths) \
     X(original_path) X(_buffer) X(_on_write) X(stream_type) X(send_callback) X(_original_stream) \
     X(globals) X(locals) X(messaging) X(loop) X(loop_thread) X(send_request_sync) \
-    X(_kernel_instance) X(excel) X(context) X(tarvex) X(Serializer) X(from_wire) X(name) \
+    X(_kernel_instance) X(excel) X(context) X(tarvex) X(name) \
     X(send) X(close) X(write) X(flush) X(run_in_executor) X(shutdown) \
     X(cancel) X(reset) X(getvalue) X(startswith) X(cache) X(MAX_MESSAGE_SIZE) X(CHUNK_SIZE) \
     X(CHUNK_HEADER_TYPE) X(MAX_CHUNKS) X(MAX_CHUNKED_MESSAGE_SIZE) X(json_dumps) X(in_memory_loader) \

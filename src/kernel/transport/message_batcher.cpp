@@ -2,7 +2,7 @@
 // FLUSH_INTERVAL, in queue order, several at once as one "batch" message.
 // The kernel's own messages do not go through it.
 #include "common/args.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"

@@ -30,7 +30,7 @@
 #include <unordered_map>
 
 #include "common/coro.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 

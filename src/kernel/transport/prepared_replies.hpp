@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/coro.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 
 namespace tarvex::kernel {

@@ -5,7 +5,8 @@
 
 #include "common/args.hpp"
 #include "kernel/json_dumps.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/chunking.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -64,39 +65,8 @@ Coro write_text(nb::object self, nb::object websocket, nb::object lock, nb::obje
     co_return nb::none();
 }
 
-Coro write_encoded_message(nb::object self, EncodedMessage message) {
-    nb::object websocket, lock;
-    if (!ready_to_send(self, message.message_type, websocket, lock))
-        co_return nb::none();
-    log().debug("[TIMING] Acquiring socket lock for: type=", message.message_type,
-                ", request_id=", message.request_id);
-    auto start = std::chrono::steady_clock::now();
-    if (message.failure.is_valid())
-        raise(message.failure);  // where send_message would have raised it
-    co_await write_text(self, websocket, lock, message.text, message.message_type, message.request_id, start);
-    co_return nb::none();
-}
-
-// The loop's own sends: written at once, unless messages of the same
-// request handed over by workers are still waiting, in which case they
-// wait their turn behind those.
-Coro send_encoded_message(nb::object self, EncodedMessage message) {
-    Outbox *box = outbox_of(self);
-    if (box && box->busy(message.lane))
-        co_await box->send_in_turn(self, std::move(message));
-    else
-        co_await write_encoded_message(self, std::move(message));
-    co_return nb::none();
-}
-
-Coro send_message_direct(nb::object self, nb::object message) {
-    return send_encoded_message(std::move(self), encode_message(message));
-}
-
-}  // namespace
-
-namespace {
 bool own_json_dumps(nb::handle function) { return function.ptr() == refs.json_dumps_function; }
+
 }  // namespace
 
 bool messages_as_bytes() { return have_orjson() && own_json_dumps(module_global(names::json_dumps)); }
@@ -131,35 +101,53 @@ EncodedMessage encode_message(nb::handle message) {
     return encoded;
 }
 
-Coro send_encoded(nb::object self, EncodedMessage message) {
-    return send_encoded_message(std::move(self), std::move(message));
-}
-
-Coro send_message(nb::object self, nb::object message) {
-    return send_message_direct(std::move(self), std::move(message));
-}
-
 Coro write_encoded(nb::object self, EncodedMessage message) {
-    return write_encoded_message(std::move(self), std::move(message));
+    nb::object websocket, lock;
+    if (!ready_to_send(self, message.message_type, websocket, lock))
+        co_return nb::none();
+    log().debug("[TIMING] Acquiring socket lock for: type=", message.message_type,
+                ", request_id=", message.request_id);
+    auto start = std::chrono::steady_clock::now();
+    if (message.failure.is_valid())
+        raise(message.failure);  // where send_message would have raised it
+    co_await write_text(self, websocket, lock, message.text, message.message_type, message.request_id, start);
+    co_return nb::none();
 }
+
+// The loop's own sends: written at once, unless messages of the same
+// request handed over by workers are still waiting, in which case they
+// wait their turn behind those.
+Coro send_encoded(nb::object self, EncodedMessage message) {
+    Outbox *box = outbox_of(self);
+    if (box && box->busy(message.lane))
+        co_await box->send_in_turn(self, std::move(message));
+    else
+        co_await write_encoded(self, std::move(message));
+    co_return nb::none();
+}
+
+Coro send_message(nb::object self, nb::object message) { return send_encoded(std::move(self), encode_message(message)); }
+
+namespace {
+
+// send_message and _send_message_direct are one send under two names.
+template <const char *Name, const char *Qualname>
+Coro send_face(nb::object self, nb::object message) {
+    require_dict(message, "message");
+    return send_message(std::move(self), std::move(message)).named(Name, Qualname);
+}
+
+constexpr char send_message_name[] = "send_message";
+constexpr char send_message_qualname[] = "PythonKernel.send_message";
+constexpr char send_direct_name[] = "_send_message_direct";
+constexpr char send_direct_qualname[] = "PythonKernel._send_message_direct";
+
+}  // namespace
 
 void define_send_path(ClassBuilder &cls) {
-    cls.method(
-           "send_message",
-           [](nb::object self, nb::object message) {
-               require_dict(message, "message");
-               return send_message_direct(std::move(self), std::move(message))
-                   .named("send_message", "PythonKernel.send_message");
-           },
-           nb::arg("message").none())
-        .method(
-            "_send_message_direct",
-            [](nb::object self, nb::object message) {
-                require_dict(message, "message");
-                return send_message_direct(std::move(self), std::move(message))
-                    .named("_send_message_direct", "PythonKernel._send_message_direct");
-            },
-            nb::arg("message").none());
+    cls.method("send_message", &send_face<send_message_name, send_message_qualname>, nb::arg("message").none())
+        .method("_send_message_direct", &send_face<send_direct_name, send_direct_qualname>,
+                nb::arg("message").none());
 }
 
 }  // namespace tarvex::kernel

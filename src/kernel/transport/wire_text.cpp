@@ -6,14 +6,14 @@
 
 #include "common/errors.hpp"
 #include "kernel/json_dumps.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/transport/send_path.hpp"
 #include "vantrel/wire_json_api.hpp"
 
 namespace tarvex::kernel {
 
 namespace {
 
-const vantrel::WireJsonApi *writer = nullptr;  // lives as long as the bridge module, which is never unloaded
+const vantrel::WireJsonApi *bridge = nullptr;  // lives as long as the bridge module, which is never unloaded
 
 // A wire value's JSON text standing in a message. Neither orjson nor json
 // can encode it: only message_bytes writes it.
@@ -34,13 +34,15 @@ void init_wire_text(nb::module_ &module, nb::handle bridge_module) {
     void *api = PyCapsule_GetPointer(capsule.ptr(), vantrel::kWireJsonCapsule);
     if (!api)
         throw nb::python_error();
-    writer = static_cast<const vantrel::WireJsonApi *>(api);
+    bridge = static_cast<const vantrel::WireJsonApi *>(api);
     if (have_orjson())
         slot = json_fragment(nb::bytes(&slot_byte, 1)).release().ptr();
     nb::class_<WireText>(module, "_WireText", "A wire value's JSON text in an outgoing message.");
 }
 
-nb::bytes wire_text(nb::handle value) { return owned<nb::bytes>(writer->wire_json(value.ptr())); }
+nb::bytes wire_text(nb::handle value) { return owned<nb::bytes>(bridge->wire_json(value.ptr())); }
+
+nb::list from_wire_list(nb::handle values) { return owned<nb::list>(bridge->from_wire_list(values.ptr())); }
 
 nb::bytes wire_list_text(const std::vector<nb::bytes> &items) {
     Py_ssize_t size = 2 + (items.empty() ? 0 : static_cast<Py_ssize_t>(items.size()) - 1);

@@ -12,13 +12,17 @@ namespace tarvex::kernel {
 
 namespace nb = nanobind;
 
-// Finds the writer in the object bridge's module, at module load, and
-// defines the module's _WireText.
+// Finds the writer and the decoder in the object bridge's module, at module
+// load, and defines the module's _WireText.
 void init_wire_text(nb::module_ &module, nb::handle bridge_module);
 
 // The UTF-8 JSON text of to_wire(value), as bytes; a replaced to_wire is
 // called as before.
 nb::bytes wire_text(nb::handle value);
+
+// The bridge's from_wire of each wire value in `values` (exactly a list),
+// as a new list; a replaced from_wire is called as before.
+nb::list from_wire_list(nb::handle values);
 
 // The text of the list of wire values whose texts are `items`: what a
 // generator's results make.
