@@ -215,8 +215,10 @@ InterruptibleWait::InterruptibleWait(std::function<void()> wake) : wake_(std::mo
         return;
     }
     request_->wait_ = this;
+    // An interrupt that came while the kernel prepared this wait (held off
+    // in a sys_request, say) wakes it before it begins.
     if (request_->pending_)
-        woken_.store(true, std::memory_order_release);
+        wake_up();
 }
 
 InterruptibleWait::~InterruptibleWait() {
