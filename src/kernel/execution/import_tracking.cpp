@@ -45,7 +45,7 @@ void record_from_running_body(PyObject *loader, nb::handle imported) {
     body.graph->record(body.name, module_key(imported));
 }
 
-// The spec's `_initializing`, as importlib stores it (False until set).
+// The ModuleSpec's `_initializing`, as importlib stores it (False until set).
 nb::object initializing(nb::handle spec) {
     if (!running_bodies.empty()) {
         // Bookkeeping only: a failure here must never fail the import.
@@ -128,7 +128,7 @@ void define_workbook_module_spec(nb::module_ &m) {
     nb::object getter = nb::cpp_function(&initializing, nb::is_method(), nb::name("_initializing"));
     nb::object setter = nb::cpp_function(&set_initializing, nb::is_method(), nb::name("_initializing"));
     spec_type = ClassBuilder(m, "WorkbookModuleSpec", nb::make_tuple(nb::handle(refs.ModuleSpec)))
-                    .doc("The spec of a workbook module: its imports by other workbook modules are noticed.")
+                    .doc("The ModuleSpec of a workbook module: its imports by other workbook modules are noticed.")
                     .attr("_initializing", property(getter, setter))
                     .finish()
                     .release()

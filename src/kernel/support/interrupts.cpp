@@ -40,14 +40,12 @@ bool withdraw_async_exception() {
     return true;
 }
 
-}  // namespace
-
 [[noreturn]] void raise_keyboard_interrupt() {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw nb::python_error();
 }
 
-Interruptible *current_request() { return bound; }
+}  // namespace
 
 // --- the request ---
 
@@ -63,7 +61,6 @@ std::shared_ptr<Interruptible> Interruptible::accept(nb::handle request_id) {
     return request;
 }
 
-std::shared_ptr<Interruptible> Interruptible::none() { return std::shared_ptr<Interruptible>(new Interruptible()); }
 
 Interruptible::~Interruptible() {
     if (id_.empty())

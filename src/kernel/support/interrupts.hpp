@@ -39,8 +39,6 @@ public:
     // registered under `request_id` when that is a str (a request without
     // an id cannot be named, so cannot be interrupted).
     static std::shared_ptr<Interruptible> accept(nb::handle request_id);
-    // A run nobody can interrupt (no request behind it).
-    static std::shared_ptr<Interruptible> none();
     ~Interruptible();
 
     // On the loop, after submitting the run to a pool: `future` is its
@@ -165,11 +163,5 @@ private:
     std::atomic<bool> woken_{false};
     Interruptible *request_;
 };
-
-// The request bound to this thread, or null.
-Interruptible *current_request();
-
-// Raises KeyboardInterrupt as the current Python error.
-[[noreturn]] void raise_keyboard_interrupt();
 
 }  // namespace tarvex::kernel
