@@ -2,12 +2,14 @@
 capture, code executor, error locations, chunk reassembly, object keeper."""
 
 import asyncio
+import gc
 import io
 import linecache
 import logging
 import sys
 import threading
 import traceback
+import weakref
 
 import pytest
 
@@ -356,10 +358,24 @@ def test_kernel_construction(kernel):
     assert kernel.websocket is None and kernel._socket_lock is None and kernel._loop is None
     assert kernel._original_stdout is sys.stdout
     assert kernel.has_active_debugger is False
+    assert not hasattr(kernel, "_debugger")
     kernel._debugger = object()
     assert kernel.has_active_debugger is True
+    del kernel._debugger
+    assert kernel.has_active_debugger is False and not hasattr(kernel, "_debugger")
     with pytest.raises(TypeError, match=r"Argument 'port' has incorrect type \(expected str, got int\)"):
         k.PythonKernel("wb", port=8000)
+
+
+def test_a_kernel_in_a_reference_cycle_is_collected():
+    instance = k.PythonKernel("wb-cycle")
+    instance._thread_pool.shutdown(wait=False)
+    instance._lexora.cleanup()
+    instance.executor.globals["kernel"] = instance  # reaches itself through its own state
+    gone = weakref.ref(instance)
+    del instance
+    gc.collect()
+    assert gone() is None
 
 
 async def test_send_before_connect_is_dropped_with_a_warning(kernel, kernel_log):

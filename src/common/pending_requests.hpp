@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "common/response_signal.hpp"
 
@@ -69,6 +70,21 @@ public:
 
     // Whether `error` is what wait() raises for a cancelled waiter.
     static bool is_cancellation(const nb::python_error &error);
+
+    const nb::object &table() const { return table_; }
+    const nb::object &lock() const { return lock_; }
+
+    // For the collector of the object that keeps the matcher. Cleared, the
+    // matcher is left with None in both places: a late caller gets a
+    // Python error, never a crash.
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(table_.ptr());
+        Py_VISIT(lock_.ptr());
+        return 0;
+    }
+    void clear() {
+        nb::object table = std::exchange(table_, nb::none()), lock = std::exchange(lock_, nb::none());
+    }
 
 private:
     nb::object table_, lock_;

@@ -14,7 +14,7 @@
 #include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/transport/chunk_buffers.hpp"
+#include "kernel/transport/connection.hpp"
 #include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
@@ -90,7 +90,7 @@ NB_MODULE(kernel, m) {
     kernel::define_kernel_stream_hook(m);
     kernel::define_code_executor(m);
     kernel::define_outbox(m);
-    kernel::define_chunk_buffers(m);
+    kernel::define_connection(m);
     kernel::define_message_batcher(m);
     kernel::define_python_kernel(m);
     kernel::define_main(m);

@@ -44,26 +44,12 @@ RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle wor
 
 void RequestRun::post(nb::handle message) const { post_message(kernel, message); }
 
-nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor) {
-    return run_in_worker(run.kernel, run.loop, std::move(worker), executor);
+nb::object await_worker(const RequestRun &run, nb::object worker, nb::handle pool) {
+    return run_in_worker(pool, run.loop, std::move(worker));
 }
 
-Executor executor_for_source(nb::handle source) {
-    return source.is_valid() && PyUnicode_Check(source.ptr()) && PyUnicode_CompareWithASCIIString(source.ptr(), "ide") == 0
-               ? Executor::ide
-               : Executor::pool;
-}
-
-nb::object executor_of(nb::handle kernel, Executor executor) {
-    switch (executor) {
-    case Executor::ide: return kernel.attr(names::_ide_pool);
-    case Executor::streams: return kernel.attr(names::_stream_pool);
-    default: return kernel.attr(names::_thread_pool);
-    }
-}
-
-nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn, Executor executor) {
-    return loop.attr(names::run_in_executor)(executor_of(kernel, executor), fn);
+nb::object run_in_worker(nb::handle pool, nb::handle loop, nb::object fn) {
+    return loop.attr(names::run_in_executor)(pool, fn);
 }
 
 void WorkerPrefix::append_to(std::string &out) const {

@@ -5,7 +5,7 @@
 //   Coro handler(nb::object self, nb::object message) {     // event loop
 //       ...read fields, log, validate...
 //       RequestRun run(self, request_id, workbook_id, source);
-//       nb::object outcome = co_await run_captured(run, [=](CapturedOutput &output) {   // pool thread
+//       nb::object outcome = co_await run_captured(run, pool, [=](CapturedOutput &output) {   // pool thread
 //           log().debug(worker_prefix(), "Executing ...");
 //           ...import the module, call the user function...
 //           return outcome_dict;                  // plain dict, GIL held
@@ -16,6 +16,7 @@
 // The output the worker streamed went through the outbox before its
 // outcome came back, so replies sent afterwards always follow it. A live
 // stream uses run_streamed instead (a thread of its own, output not kept).
+// The pools are the kernel's (its state's pool_for and stream_pool).
 // Worker lambdas capture by value (nb::object copies); they are ordinary
 // functions, never coroutines.
 #pragma once
@@ -63,21 +64,9 @@ struct RequestRun {
     void post(nb::handle message) const;
 };
 
-// Where a worker runs: the kernel's pool (_thread_pool, WORKER_POOL_SIZE
-// threads), the editor's own pool (_ide_pool), or the stream executor
-// (_stream_pool), where each live stream has a thread of its own and so
-// never holds a pool thread for its lifetime.
-enum class Executor { pool, ide, streams };
-
-// The pool for a request from `source`: the editor's requests ("ide") never
-// queue behind a sheet's work.
-Executor executor_for_source(nb::handle source);
-
-// The executor object itself.
-nb::object executor_of(nb::handle kernel, Executor executor);
-
-// An awaitable for `worker()` run on `executor`, giving its result.
-nb::object await_worker(const RequestRun &run, nb::object worker, Executor executor);
+// An awaitable for `worker()` run on a thread of `pool` (the kernel's
+// pools: kernel_state.hpp), giving its result.
+nb::object await_worker(const RequestRun &run, nb::object worker, nb::handle pool);
 
 // The worker that runs `body(output)` with the request's output captured
 // for its duration.
@@ -89,29 +78,28 @@ nb::object captured_worker(const RequestStreams &streams, Body body, CapturedOut
     });
 }
 
-// `body(output)` run on a thread of `executor` with the request's output
+// `body(output)` run on a thread of `pool` with the request's output
 // captured for its duration; see the top of this file.
 template <typename Body>
-nb::object run_captured(const RequestRun &run, Executor executor, Body body) {
-    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text), executor);
+nb::object run_captured(const RequestRun &run, nb::handle pool, Body body) {
+    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text), pool);
 }
 
-// run_captured for a live stream: `body(output)` runs on a thread of the
-// stream executor, and its output is streamed but not kept, so an endless
-// stream that prints stays the same size.
+// run_captured for a live stream, on a thread of the stream pool, where
+// each stream has a thread of its own: its output is streamed but not
+// kept, so an endless stream that prints stays the same size.
 template <typename Body>
-nb::object run_streamed(const RequestRun &run, Body body) {
+nb::object run_streamed(const RequestRun &run, nb::handle stream_pool, Body body) {
     return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::nothing),
-                        Executor::streams);
+                        stream_pool);
 }
 
-// loop.run_in_executor(<executor>, fn): an awaitable for `fn()` run on a
-// thread of `executor` with the GIL held.
-nb::object run_in_worker(nb::handle kernel, nb::handle loop, nb::object fn,
-                         Executor executor = Executor::pool);
+// loop.run_in_executor(pool, fn): an awaitable for `fn()` run on a thread
+// of `pool` with the GIL held.
+nb::object run_in_worker(nb::handle pool, nb::handle loop, nb::object fn);
 template <typename Fn>
-nb::object run_in_worker(nb::handle kernel, nb::handle loop, Fn &&fn) {
-    return run_in_worker(kernel, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
+nb::object run_in_worker(nb::handle pool, nb::handle loop, Fn &&fn) {
+    return run_in_worker(pool, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
 }
 
 // "[Kernel] [Worker Thread <current thread's name>] " in a log line; the

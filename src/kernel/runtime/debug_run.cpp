@@ -9,6 +9,7 @@
 #include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -44,17 +45,17 @@ struct DebugOutcome {
     }
 };
 
+// The active debugger, None when there is none.
 nb::object current_debugger(nb::handle self) {
-    PyObject *debugger = nullptr;
-    if (PyObject_GetOptionalAttr(self.ptr(), names::_debugger, &debugger) < 0)
-        throw nb::python_error();
-    return debugger ? nb::steal(debugger) : nb::none();
+    const nb::object &debugger = kernel_state(self).debugger;
+    return debugger.is_valid() ? debugger : nb::none();
 }
 
 // Forgets `debugger` unless another session has taken its place meanwhile.
 void forget(nb::handle self, nb::handle debugger) {
-    if (current_debugger(self).is(debugger))
-        self.attr(names::_debugger) = nb::none();
+    KernelState &state = kernel_state(self);
+    if (state.debugger.is(debugger))
+        state.debugger = nb::none();
 }
 
 // True when the editor (or a later debug run) stopped the session: the end
@@ -215,9 +216,9 @@ Coro stop_active_session(nb::object self) {
         co_return nb::none();
     log().info("[Kernel] Stopping the active debug session before starting a new one");
     previous.attr(names::stop_debugging)();
-    self.attr(names::_debugger) = nb::none();
+    kernel_state(self).debugger = nb::none();
     co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
-                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     co_return nb::none();
 }
 
@@ -226,8 +227,10 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
     nb::object failure;
     try {
         co_await stop_active_session(self);
+        // The kernel's send_message as the product sees it: a replaced one
+        // is what the debugger calls.
         debugger = module_global(names::TarvexDebugger)(self.attr(names::send_message), call.workbook_id);
-        self.attr(names::_debugger) = debugger;
+        kernel_state(self).debugger = debugger;
         RequestRun run(self, call.request_id, call.workbook_id, call.source);
         debugger.attr(names::loop) = run.loop;
         debugger.attr(names::step_mode) = nb::none();
@@ -247,7 +250,7 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
                                              {names::workbook_id, workbook_id}}));
         });
         auto outcome = std::make_shared<DebugOutcome>();
-        co_await run_captured(run, executor_for_source(call.source),
+        co_await run_captured(run, kernel_state(self).pool_for(call.source),
                               [run, call, debugger, shown, outcome](CapturedOutput &) {
             BoundRun bound(call.interruptible);
             *outcome = debug_execute(run, call, debugger, *shown);

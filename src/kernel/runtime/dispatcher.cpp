@@ -11,6 +11,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/runtime/worker_request.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -42,8 +43,6 @@ struct TextHash {
 using RouteTable = std::unordered_map<std::string, Route, TextHash, std::equal_to<>>;
 RouteTable *routes = nullptr;  // built once, never destroyed
 
-nb::object workbook_id(nb::handle self) { return self.attr(names::workbook_id); }
-
 // A handler that fails after it started is refused like one that fails at
 // once: the peer is answered and the kernel keeps serving.
 // Tasks start eagerly: a handler runs at once up to its first real wait
@@ -55,16 +54,13 @@ void start_task(nb::handle self, nb::handle message, nb::object handler) {
     nb::handle(refs.create_task)(guarded, nb::arg("eager_start") = true);
 }
 
-bool has_active_debugger(nb::handle self) {
-    PyObject *debugger = nullptr;
-    if (PyObject_GetOptionalAttr(self.ptr(), names::_debugger, &debugger) < 0)
-        throw nb::python_error();
-    bool active = debugger && debugger != Py_None;
-    Py_XDECREF(debugger);
-    return active;
+// The debug run's debugger, or an invalid object when none is active.
+nb::object active_debugger(nb::handle self) {
+    nb::object debugger = kernel_state(self).debugger;
+    if (debugger.is_valid() && debugger.is_none())
+        debugger.reset();
+    return debugger;
 }
-
-nb::object debugger(nb::handle self) { return self.attr(names::_debugger); }
 
 // Handlers that wait for a pool thread run as tasks, so that the receive
 // loop keeps reading (the pool's workers may be waiting for sys_responses).
@@ -79,7 +75,7 @@ void release_on_worker(nb::handle self, nb::object value) {
     auto held = std::make_shared<nb::object>(std::move(value));
     nb::object release = nb::cpp_function([held] { *held = nb::object(); });
     try {
-        self.attr(names::_thread_pool).attr("submit")(release);
+        kernel_state(self).thread_pool.attr(names::submit)(release);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_RuntimeError))  // cannot schedule new futures after shutdown
             throw;
@@ -141,15 +137,13 @@ void on_execute_streaming_function(nb::handle self, nb::handle message) {
 }
 
 // Cancel ids of streams that already ended stay in the set; only the newest
-// MAX_CANCELED_STREAMS are kept, in arrival order (kept in _canceled_order).
+// MAX_CANCELED_STREAMS are kept, in arrival order (the state's
+// canceled_order).
 void remember_cancel(nb::handle self, nb::handle request_id) {
-    nb::object canceled = self.attr(names::_canceled_streaming_requests);
+    KernelState &state = kernel_state(self);
+    nb::object canceled = state.canceled_streams;
     canceled.attr("add")(request_id);
-    nb::object order = nb::getattr(self, names::_canceled_order, nb::none());
-    if (!PyList_Check(order.ptr())) {
-        order = nb::list();
-        self.attr(names::_canceled_order) = order;
-    }
+    nb::object order = state.canceled_order;
     nb::borrow<nb::list>(order).append(request_id);
     Py_ssize_t limit = module_size_constant(names::MAX_CANCELED_STREAMS);
     Py_ssize_t size = nb::len(canceled);
@@ -169,7 +163,7 @@ void remember_cancel(nb::handle self, nb::handle request_id) {
         nb::steal(PyList_GetSlice(still_canceled.ptr(), first_kept, PyList_GET_SIZE(still_canceled.ptr())));
     if (!kept.is_valid())
         throw nb::python_error();
-    self.attr(names::_canceled_order) = kept;
+    state.canceled_order = kept;
 }
 
 void on_cancel_streaming_function(nb::handle self, nb::handle message) {
@@ -193,7 +187,7 @@ void on_interrupt_request(nb::handle self, nb::handle message) {
     nb::dict reply = make_message({{names::type, nb::str("interrupt_reply")},
                                    {names::request_id, request_id},
                                    {names::interrupted, Py_False},
-                                   {names::workbook_id, workbook_id(self)}});
+                                   {names::workbook_id, kernel_state(self).workbook_id}});
     EncodedMessage answer;
     bool interrupted = interrupt(request_id, [&](bool any) {
         reply[names::interrupted] = nb::bool_(any);
@@ -216,7 +210,7 @@ void on_interrupt_request(nb::handle self, nb::handle message) {
 
 Coro on_add_path(nb::object self, nb::object message) {
     nb::object path = get(message, names::path, nb::str(""));
-    self.attr(names::virtual_env).attr(names::add_path)(path);
+    kernel_state(self).virtual_env.attr(names::add_path)(path);
     co_await send_message(self, make_message({{names::type, nb::str("path_added")},
                                               {names::path, path},
                                               {names::current_paths, sys_path()}}));
@@ -225,7 +219,7 @@ Coro on_add_path(nb::object self, nb::object message) {
 
 Coro on_remove_path(nb::object self, nb::object message) {
     nb::object path = get(message, names::path, nb::str(""));
-    self.attr(names::virtual_env).attr(names::remove_path)(path);
+    kernel_state(self).virtual_env.attr(names::remove_path)(path);
     co_await send_message(self, make_message({{names::type, nb::str("path_removed")},
                                               {names::path, path},
                                               {names::current_paths, sys_path()}}));
@@ -233,7 +227,7 @@ Coro on_remove_path(nb::object self, nb::object message) {
 }
 
 Coro on_reset_namespace(nb::object self, nb::object) {
-    nb::object executor = self.attr(names::executor);
+    nb::object executor = kernel_state(self).executor;
     nb::object old_names = nb::getattr(executor, names::globals, nb::none());
     executor.attr(names::reset_namespace)();
     release_on_worker(self, std::move(old_names));
@@ -242,7 +236,7 @@ Coro on_reset_namespace(nb::object self, nb::object) {
 }
 
 Coro on_reset_path(nb::object self, nb::object) {
-    self.attr(names::virtual_env).attr(names::reset_path)();
+    kernel_state(self).virtual_env.attr(names::reset_path)();
     co_await send_message(
         self, make_message({{names::type, nb::str("path_reset")}, {names::current_paths, sys_path()}}));
     co_return nb::none();
@@ -292,29 +286,31 @@ Coro on_shutdown(nb::object self, nb::object) {
 // --- debugger commands: inline, ignored without a debug run ---
 
 Coro on_debug_continue(nb::object self, nb::object) {
-    if (!has_active_debugger(self))
+    nb::object debugger = active_debugger(self);
+    if (!debugger.is_valid())
         co_return nb::none();
-    debugger(self).attr(names::continue_execution)();
+    debugger.attr(names::continue_execution)();
     co_await send_message(self, make_message({{names::type, nb::str("debug_resumed")}}));
     co_return nb::none();
 }
 
 template <PyObject **Command>
 void on_debug_step(nb::handle self, nb::handle) {
-    if (has_active_debugger(self))
-        debugger(self).attr (*Command)();
+    if (nb::object debugger = active_debugger(self); debugger.is_valid())
+        debugger.attr(*Command)();
 }
 
 Coro on_debug_stop(nb::object self, nb::object) {
-    if (!has_active_debugger(self))
+    nb::object stopping = active_debugger(self);
+    if (!stopping.is_valid())
         co_return nb::none();
-    nb::object stopping = debugger(self);
     stopping.attr(names::stop_debugging)();
     co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
-                                              {names::workbook_id, workbook_id(self)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     // A debug run started while the reply was being sent keeps its debugger.
-    if (debugger(self).is(stopping))
-        self.attr(names::_debugger) = nb::none();
+    KernelState &state = kernel_state(self);
+    if (state.debugger.is(stopping))
+        state.debugger = nb::none();
     co_return nb::none();
 }
 
@@ -323,12 +319,11 @@ Coro on_debug_evaluate(nb::object self, nb::object message) {
     nb::object expression = get(message, names::expression, nb::str(""));
     nb::object request_id = get(message, names::request_id);
     nb::dict reply = make_message({{names::type, nb::str("debug_evaluate_result")},
-                                   {names::workbook_id, workbook_id(self)},
+                                   {names::workbook_id, kernel_state(self).workbook_id},
                                    {names::request_id, request_id},
                                    {names::expression, expression}});
-    if (has_active_debugger(self)) {
-        nb::object evaluating = debugger(self);
-        nb::object result = co_await run_in_worker(self, running_loop(), [evaluating, expression] {
+    if (nb::object evaluating = active_debugger(self); evaluating.is_valid()) {
+        nb::object result = co_await run_in_worker(kernel_state(self).thread_pool, running_loop(), [evaluating, expression] {
             return evaluating.attr(names::evaluate_expression)(expression);
         });
         if (PyDict_Merge(reply.ptr(), result.ptr(), 1) < 0)
@@ -342,12 +337,13 @@ Coro on_debug_evaluate(nb::object self, nb::object message) {
 
 void on_debug_update_breakpoints(nb::handle self, nb::handle message) {
     nb::object breakpoints = get(message, names::breakpoints, nb::list());
-    if (!has_active_debugger(self)) {
+    nb::object debugger = active_debugger(self);
+    if (!debugger.is_valid()) {
         log().warning("[Kernel] Received debug_update_breakpoints but no active debugger");
         return;
     }
     if (PyList_Check(breakpoints.ptr())) {
-        debugger(self).attr(names::set_breakpoints)(breakpoints);
+        debugger.attr(names::set_breakpoints)(breakpoints);
         log().info("[Kernel] Updated breakpoints during debug session: ", nb::len(breakpoints),
                    " breakpoints");
     } else {
@@ -364,17 +360,17 @@ void on_sys_response(nb::handle self, nb::handle message) { route_sys_response(s
 Coro on_get_object_registry(nb::object self, nb::object) {
     log().debug("[Kernel] Received get_object_registry request");
     nb::object registry =
-        co_await run_in_worker(self, running_loop(), [self] { return get_object_registry(self); });
+        co_await run_in_worker(kernel_state(self).thread_pool, running_loop(), [self] { return get_object_registry(self); });
     co_await send_message(self, make_message({{names::type, nb::str("object_registry_response")},
                                               {names::objects, registry},
-                                              {names::workbook_id, workbook_id(self)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     co_return nb::none();
 }
 
 Coro on_set_hover_mode(nb::object self, nb::object message) {
     nb::object mode = get(message, names::mode, nb::str("compact"));
     log().debug("[Kernel] Received set_hover_mode: ", mode);
-    nb::object lexora = self.attr(names::_lexora);
+    nb::object lexora = kernel_state(self).lexora;
     if (!truthy(lexora)) {
         log().warning("[Kernel] Lexora not available for hover mode change");
         co_return nb::none();
@@ -382,7 +378,7 @@ Coro on_set_hover_mode(nb::object self, nb::object message) {
     lexora.attr(names::set_hover_mode)(mode);
     co_await send_message(self, make_message({{names::type, nb::str("hover_mode_updated")},
                                               {names::mode, mode},
-                                              {names::workbook_id, workbook_id(self)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     co_return nb::none();
 }
 
@@ -505,8 +501,7 @@ void define_dispatcher(ClassBuilder &cls) {
                return handle_message(std::move(self), std::move(message))
                    .named("handle_message", "PythonKernel.handle_message");
            },
-           nb::arg("message").none())
-        .property("has_active_debugger", [](nb::handle self) { return has_active_debugger(self); });
+           nb::arg("message").none());
 }
 
 }  // namespace tarvex::kernel

@@ -13,6 +13,7 @@
 #include "common/args.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -83,7 +84,7 @@ Coro answer(nb::object self, std::function<nb::dict()> analysis) {
     auto response = std::make_shared<EncodedMessage>();
     nb::object work = nb::cpp_function(
         [analysis = std::move(analysis), response] { *response = encode_message(analysis()); });
-    co_await running_loop().attr(names::run_in_executor)(self.attr(names::_analysis_pool), work);
+    co_await running_loop().attr(names::run_in_executor)(kernel_state(self).analysis_pool, work);
     co_await send_encoded(self, *response);
     co_return nb::none();
 }
@@ -92,7 +93,7 @@ Coro completion_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     size_t dirty = truthy(request.dirty_files) ? nb::len(request.dirty_files) : 0;
     request.log_position("[LSP] Request received: ", ", dirty_files=", dirty);
-    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+    co_await answer(self, [request, lexora = kernel_state(self).lexora] {
         nb::object result = request.ask(lexora, names::get_completions);
         nb::object completions = get(result, names::completions, nb::list());
         nb::object error = get(result, names::error);
@@ -105,7 +106,7 @@ Coro completion_request(nb::object self, nb::object message) {
 Coro signature_help_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     request.log_position("[LSP] Signature help request: ");
-    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+    co_await answer(self, [request, lexora = kernel_state(self).lexora] {
         nb::object result = request.ask(lexora, names::get_signature_help);
         nb::object signatures = get(result, names::signatures, nb::list());
         nb::object error = get(result, names::error);
@@ -122,7 +123,7 @@ Coro signature_help_request(nb::object self, nb::object message) {
 Coro hover_request(nb::object self, nb::object message) {
     CursorRequest request(message);
     request.log_position("[LSP] Hover request: ");
-    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+    co_await answer(self, [request, lexora = kernel_state(self).lexora] {
         nb::object result = request.ask(lexora, names::get_hover);
         nb::object contents = get(result, names::contents);
         nb::object error = get(result, names::error);
@@ -137,7 +138,7 @@ Coro diagnostic_request(nb::object self, nb::object message) {
     EditorRequest request(message);
     size_t code_length = nb::len(request.code);
     log().debug("[LSP] Diagnostic request: code_length=", code_length, ", module=", request.module_name);
-    co_await answer(self, [request, lexora = nb::object(self.attr(names::_lexora))] {
+    co_await answer(self, [request, lexora = kernel_state(self).lexora] {
         nb::object result = lexora.attr(names::get_diagnostics)(nb::arg("code") = request.code,
                                                                 nb::arg("module_name") = request.module_name);
         nb::object diagnostics = get(result, names::diagnostics, nb::list());
@@ -157,7 +158,8 @@ nb::object started(nb::handle self, nb::handle message, const char *name, const 
 }  // namespace
 
 void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument) {
-    nb::object lexora = self.attr(names::_lexora);
+    KernelState &state = kernel_state(self);
+    nb::object lexora = state.lexora;
     if (!truthy(lexora))
         return;
     nb::object call = nb::cpp_function([lexora, method, argument = nb::borrow(argument)] {
@@ -169,7 +171,7 @@ void queue_lexora_call(nb::handle self, PyObject *method, nb::handle argument) {
         }
     });
     try {
-        self.attr(names::_analysis_pool).attr("submit")(call);
+        state.analysis_pool.attr(names::submit)(call);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_RuntimeError))  // the kernel is disconnecting: nothing left to analyse
             throw;

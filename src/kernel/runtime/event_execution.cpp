@@ -9,6 +9,7 @@
 #include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -27,7 +28,7 @@ struct Event final : WorkerRequest {
 
     Event(nb::handle self, nb::handle message)
         : WorkerRequest(get(message, names::request_id),
-                        get(message, names::workbook_id, self.attr(names::workbook_id)), nb::str("addin"),
+                        get(message, names::workbook_id, kernel_state(self).workbook_id), nb::str("addin"),
                         {"_handle_event_execution", "[Kernel] Event handler logs:\n", true}),
           module_name(get(message, names::module_name, nb::str(""))),
           function_name(get(message, names::function_name, nb::str(""))) {}

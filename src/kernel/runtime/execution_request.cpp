@@ -6,6 +6,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
@@ -60,12 +61,13 @@ void run_execution(nb::object self, nb::object code, nb::object request_id, nb::
                    nb::object source, std::chrono::steady_clock::time_point start) {
     nb::object failure;
     try {
-        nb::object workbook_id = self.attr(names::workbook_id);
+        KernelState &state = kernel_state(self);
+        nb::object workbook_id = state.workbook_id;
         RequestStreams streams(self, request_id, workbook_id, source);
         WorkerPrefix prefix = worker_prefix();
         log().debug(prefix, "Executing code (request_id=", request_id, ")");
         nb::object outcome =
-            self.attr(names::executor).attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
+            state.executor.attr(names::execute)(code, streams.stdout_callback, streams.stderr_callback);
         log().debug(prefix, "Execution completed (request_id=", request_id, ")");
         PreparedReplies replies;
         prepare_replies(replies, outcome, request_id, function_name, workbook_id, source);
@@ -114,8 +116,7 @@ nb::object submit_checked(nb::handle self, nb::handle code, nb::handle request_i
         BoundRun bound(interruptible);
         run_execution(self, code, request_id, function_name, source, start);
     };
-    nb::object future =
-        executor_of(self, executor_for_source(source)).attr(names::submit)(nb::cpp_function(run));
+    nb::object future = kernel_state(self).pool_for(source).attr(names::submit)(nb::cpp_function(run));
     interruptible->queued(future, run);
     return future;
 }

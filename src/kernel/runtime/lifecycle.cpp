@@ -6,6 +6,7 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -29,15 +30,17 @@ nb::object library_frame_limit() {
 }
 
 Coro connect(nb::object self) {
-    nb::object ws_url = self.attr(names::server_url) + nb::str("/ws/kernel/") + self.attr(names::workbook_id);
+    KernelState &state = kernel_state(self);
+    nb::object ws_url = state.server_url + nb::str("/ws/kernel/") + state.workbook_id;
     // No per-message compression: the Business Layer is on this machine,
     // where deflating a long reply costs far more than sending it.
-    self.attr(names::websocket) = co_await websockets().attr("connect")(
+    nb::object websocket = co_await websockets().attr("connect")(
         ws_url, nb::arg("max_size") = library_frame_limit(), nb::arg("compression") = nb::none());
-    self.attr(names::running) = true;
+    state.websocket = websocket;
+    state.running = true;
     nb::object loop = nb::handle(refs.get_running_loop)();
-    self.attr(names::_loop) = loop;
-    self.attr(names::_socket_lock) = nb::handle(refs.asyncio_Lock)();
+    state.loop = loop;
+    state.socket_lock = nb::handle(refs.asyncio_Lock)();
     open_outbox(self, loop);
 
     nb::object package = user_package();
@@ -47,7 +50,7 @@ Coro connect(nb::object self) {
     package.attr(names::_kernel_instance) = self;
 
     nb::object batcher = module_global(names::MessageBatcher)(self);
-    self.attr(names::_batcher) = batcher;
+    state.batcher = batcher;
     co_await batcher.attr(names::start)();
 
     nb::object send_stream_message = make_send_stream_message(self);
@@ -69,7 +72,7 @@ Coro connect(nb::object self) {
 Coro listen(nb::object self) {
     nb::object closed_error = websockets().attr("ConnectionClosed");
     try {
-        nb::object frames = aiter(self.attr(names::websocket));
+        nb::object frames = aiter(kernel_state(self).websocket);
         while (auto frame = co_await anext(frames)) {
             Py_ssize_t length = nb::len(*frame);
             if (length > module_size_constant(names::MAX_MESSAGE_SIZE)) {
@@ -102,15 +105,17 @@ Coro listen(nb::object self) {
     } catch (nb::python_error &e) {
         if (!e.matches(closed_error.ptr()))
             throw;
-        self.attr(names::running) = false;
+        kernel_state(self).running = false;
     }
     co_return nb::none();
 }
 
 Coro disconnect_impl(nb::object self) {
-    self.attr(names::running) = false;
-    wake_sys_request_waiters(self);
-    nb::object batcher = self.attr(names::_batcher);
+    KernelState &state = kernel_state(self);
+    state.running = false;
+    // Workers waiting for a sys_response fail at once instead of timing out.
+    state.sys_requests.cancel_all();
+    nb::object batcher = state.batcher;
     if (!batcher.is_none())
         co_await batcher.attr(names::stop)();
 
@@ -118,17 +123,17 @@ Coro disconnect_impl(nb::object self) {
     package.attr(names::messaging).attr(names::reset)();
     package.attr(names::_kernel_instance) = nb::none();
 
-    output::install_process_streams(self.attr(names::_original_stdout), self.attr(names::_original_stderr));
+    output::install_process_streams(state.original_stdout, state.original_stderr);
 
-    nb::object websocket = self.attr(names::websocket);
+    nb::object websocket = state.websocket;
     if (truthy(websocket))
         co_await websocket.attr(names::close)();
-    if (Outbox *box = outbox_of(self))
-        box->close();
+    if (state.outbox)
+        state.outbox->close();
     // Running user code is neither waited for nor interrupted; work that has
     // not started yet never will (queued analyses have nobody to answer).
-    for (PyObject *pool : {names::_thread_pool, names::_ide_pool, names::_stream_pool, names::_analysis_pool})
-        self.attr(pool).attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+    for (const nb::object &pool : {state.thread_pool, state.ide_pool, state.stream_pool, state.analysis_pool})
+        pool.attr(names::shutdown)(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     co_return nb::none();
 }
 
@@ -136,7 +141,7 @@ Coro run(nb::object self) {
     std::exception_ptr escaping;
     try {
         co_await connect(self);
-        log().info("Kernel connected for workbook: ", self.attr(names::workbook_id));
+        log().info("Kernel connected for workbook: ", kernel_state(self).workbook_id);
         co_await listen(self);
     } catch (...) {
         try {
@@ -147,7 +152,7 @@ Coro run(nb::object self) {
         }
     }
     co_await disconnect(self);
-    log().info("Kernel disconnected for workbook: ", self.attr(names::workbook_id));
+    log().info("Kernel disconnected for workbook: ", kernel_state(self).workbook_id);
     if (escaping)
         std::rethrow_exception(escaping);
     co_return nb::none();

@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/held_lock.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -26,14 +27,15 @@ nb::list from_wire_args(nb::handle, nb::object args) {
 
 void save_object(nb::handle self, nb::object key, nb::object value) {
     require_str(key, "key");
+    KernelState &state = kernel_state(self);
     if (PyUnicode_GET_LENGTH(key.ptr()) == 0) {
         PyErr_SetString(PyExc_ValueError, "ObjectKeeper key must be a non-empty string");
         throw nb::python_error();
     }
     nb::object replaced;  // let go on return, once the lock is free and the change announced
     {
-        HeldLock held(self.attr(names::_object_keeper_lock));
-        nb::object store = self.attr(names::_object_keeper);
+        HeldLock held(state.object_keeper_lock);
+        nb::object store = state.object_keeper;
         replaced = store.attr("get")(key);  // still held: the store's reference goes below
         store[key] = value;
     }
@@ -43,50 +45,54 @@ void save_object(nb::handle self, nb::object key, nb::object value) {
                                      {names::key, key},
                                      {names::object_type, name},
                                      {names::repr, repr_text(value)},
-                                     {names::workbook_id, self.attr(names::workbook_id)}});
+                                     {names::workbook_id, state.workbook_id}});
     announce(self, message);
     log().debug("[Kernel] Saved object: ", key, " (type: ", name, ")");
 }
 
 nb::object get_object(nb::handle self, nb::object key) {
     require_str(key, "key");
-    HeldLock held(self.attr(names::_object_keeper_lock));
-    return get(self.attr(names::_object_keeper), key.ptr());
+    KernelState &state = kernel_state(self);
+    HeldLock held(state.object_keeper_lock);
+    return get(state.object_keeper, key.ptr());
 }
 
 void clear_object(nb::handle self, nb::object key) {
     require_str(key, "key");
+    KernelState &state = kernel_state(self);
     nb::object removed;  // let go on return, once the lock is free and the change announced
     {
-        HeldLock held(self.attr(names::_object_keeper_lock));
-        removed = self.attr(names::_object_keeper).attr("pop")(key, nb::none());
+        HeldLock held(state.object_keeper_lock);
+        removed = state.object_keeper.attr("pop")(key, nb::none());
     }
     announce(self, make_message({{names::type, nb::str("object_registry_update")},
                                  {names::action, nb::str("delete")},
                                  {names::key, key},
-                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+                                 {names::workbook_id, state.workbook_id}}));
     log().debug("[Kernel] Cleared object: ", key);
 }
 
 void clear_all_objects(nb::handle self) {
+    KernelState &state = kernel_state(self);
     nb::object removed;  // let go on return, once the lock is free and the change announced
     {
-        HeldLock held(self.attr(names::_object_keeper_lock));
-        nb::object store = self.attr(names::_object_keeper);
+        HeldLock held(state.object_keeper_lock);
+        nb::object store = state.object_keeper;
         removed = store.attr("copy")();
         store.attr("clear")();
     }
     announce(self, make_message({{names::type, nb::str("object_registry_update")},
                                  {names::action, nb::str("clear_all")},
-                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+                                 {names::workbook_id, state.workbook_id}}));
     log().debug("[Kernel] Cleared all objects");
 }
 
 void set_enable_events(nb::handle self, nb::handle enable) {
+    KernelState &state = kernel_state(self);
     bool on = truthy(enable);
     announce(self, make_message({{names::type, nb::str("set_enable_events")},
                                  {names::enable, nb::bool_(on)},
-                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+                                 {names::workbook_id, state.workbook_id}}));
     log().debug("[Kernel] Set enable_events: ", on ? "True" : "False");
 }
 
@@ -94,21 +100,23 @@ void show_message_box(nb::handle self, nb::object message, nb::object title, nb:
     require_str(message, "message");
     require_str(title, "title");
     require_str(type, "type");
+    KernelState &state = kernel_state(self);
     announce(self, make_message({{names::type, nb::str("show_message_box")},
                                  {names::message, message},
                                  {names::title, title},
                                  {names::msg_type, type},
-                                 {names::workbook_id, self.attr(names::workbook_id)}}));
+                                 {names::workbook_id, state.workbook_id}}));
     log().debug("[Kernel] Requested message box: title='", title, "', type='", type, "'");
 }
 
 }  // namespace
 
 nb::list get_object_registry(nb::handle self) {
+    KernelState &state = kernel_state(self);
     nb::object items;
     {
-        HeldLock held(self.attr(names::_object_keeper_lock));
-        items = nb::list(self.attr(names::_object_keeper).attr("items")());
+        HeldLock held(state.object_keeper_lock);
+        items = nb::list(state.object_keeper.attr("items")());
     }
     nb::list registry;
     for (nb::handle item : items) {

@@ -2,6 +2,7 @@
 // sys.path and take the packages previously loaded from the old paths out of
 // sys.modules; python paths go to the back and unload nothing.
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
@@ -61,7 +62,7 @@ nb::object top_level_name(nb::handle name) { return name.attr("split")(".")[0]; 
 // one process anyway).
 bool kernel_runs_on(nb::handle self, nb::handle top_level) {
     return contains(nb::handle(refs.sys).attr("stdlib_module_names"), top_level) ||
-           contains(self.attr(names::_startup_packages), top_level);
+           contains(kernel_state(self).startup_packages, top_level);
 }
 
 // Unloads every module of each top-level package that has a module loaded
@@ -145,13 +146,13 @@ Coro handle_set_package_paths(nb::object self, nb::object message) {
             log().debug("Added new path to sys.path: ", path);
         }
     }
-    self.attr(names::virtual_env).attr(names::custom_paths) = copy_list(new_paths);
+    kernel_state(self).virtual_env.attr(names::custom_paths) = copy_list(new_paths);
     queue_lexora_call(self, names::update_sys_paths, copy_list(new_paths));
     nb::object added = nb::int_(nb::len(new_paths));
     co_await send_message(self, make_message({{names::type, nb::str("package_paths_updated")},
                                               {names::paths_added, added},
                                               {names::modules_unloaded, nb::int_(unloaded)},
-                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     log().info("Package paths updated: ", added, " paths added, ", unloaded, " modules unloaded");
     co_return nb::none();
 }
@@ -171,7 +172,7 @@ Coro handle_set_python_paths(nb::object self, nb::object message) {
     nb::object added = nb::int_(nb::len(new_paths));
     co_await send_message(self, make_message({{names::type, nb::str("python_paths_updated")},
                                               {names::paths_added, added},
-                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     log().info("Python paths updated: ", added, " paths added");
     co_return nb::none();
 }
@@ -184,7 +185,7 @@ Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
     co_await send_message(self, make_message({{names::type, nb::str("modules_unloaded")},
                                               {names::modules_unloaded, nb::int_(unloaded)},
                                               {names::paths_cleared, cleared},
-                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     log().info("Modules unloaded: ", unloaded, ", paths cleared: ", cleared);
     co_return nb::none();
 }

@@ -46,9 +46,6 @@ Coro refusing_failures(nb::object self, nb::object message, nb::object handler);
 
 // --- synchronous system requests (runtime/sys_requests.cpp) ---
 void route_sys_response(nb::handle self, nb::handle message);
-// Wakes every worker waiting for a sys_response; called once the connection
-// is gone (running is False), so they fail at once instead of timing out.
-void wake_sys_request_waiters(nb::handle self);
 // Installs the three closures (connect step 9-11 of the lifecycle).
 nb::object make_send_stream_message(nb::handle self);
 nb::object make_send_sys_request(nb::handle self);

@@ -19,6 +19,7 @@
 #include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -107,7 +108,7 @@ nb::dict stream_result(nb::handle self, const Stream &stream, std::initializer_l
     nb::dict message = make_message(
         {{names::type, nb::str("streaming_function_result")}, {names::request_id, stream.request_id}});
     for (const auto &[key, value] : fields) message[key] = value;
-    message[names::workbook_id] = self.attr(names::workbook_id);
+    message[names::workbook_id] = kernel_state(self).workbook_id;
     return message;
 }
 
@@ -125,7 +126,7 @@ Coro module_synced(nb::object self, nb::object module_name, InterruptibleRef int
     log().warning("[Kernel] Module '", module_name, "' not in cache, requesting sync");
     co_await send_message(self, make_message({{names::type, nb::str("request_module_sync")},
                                               {names::module_name, module_name},
-                                              {names::workbook_id, self.attr(names::workbook_id)}}));
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
     double waited = 0.0;
     while (!module_is_cached(module_name) && waited < sync_wait_s && !interruptible->pending()) {
         co_await nb::handle(refs.asyncio_sleep)(sync_poll_s);
@@ -160,13 +161,6 @@ nb::dict refused(const char *format, nb::handle name) {
     return make_message({{names::error, formatted(format, name)}});
 }
 
-Py_ssize_t live_streams(nb::handle self) {
-    Py_ssize_t n = PyNumber_AsSsize_t(self.attr(names::_live_streams).ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return n;
-}
-
 // A live stream's place among the MAX_LIVE_STREAMS. Taken and given back on
 // the loop thread only, so the count needs no lock; given back before the
 // stream's last message is sent, so that whoever sees a stream end may start
@@ -174,38 +168,29 @@ Py_ssize_t live_streams(nb::handle self) {
 class LiveStreamSlot {
 public:
     explicit LiveStreamSlot(nb::handle self) : self_(nb::borrow(self)) {
-        add(1);
+        ++kernel_state(self_).live_streams;
         held_ = true;
     }
-    ~LiveStreamSlot() {
-        ErrorStash stash;
-        try {
-            release();
-        } catch (...) {
-            log().error("[Kernel] Could not give back a live stream's slot");
-        }
-    }
+    ~LiveStreamSlot() { release(); }
     LiveStreamSlot(const LiveStreamSlot &) = delete;
     LiveStreamSlot &operator=(const LiveStreamSlot &) = delete;
 
     void release() {
         if (held_) {
             held_ = false;
-            add(-1);
+            --kernel_state(self_).live_streams;
         }
     }
 
 private:
-    void add(Py_ssize_t delta) { self_.attr(names::_live_streams) = nb::int_(live_streams(self_) + delta); }
-
-    nb::object self_;
+    nb::object self_;  // keeps the state alive
     bool held_ = false;
 };
 
 // A stream beyond the ceiling is refused: each holds a thread until it ends.
 bool room_for_stream(nb::handle self, const Stream &stream) {
     Py_ssize_t ceiling = module_size_constant(names::MAX_LIVE_STREAMS);
-    if (live_streams(self) < ceiling)
+    if (kernel_state(self).live_streams < ceiling)
         return true;
     log().warning("[Kernel] Too many live streams (at most ", ceiling,
                   "), refusing request_id=", stream.request_id);
@@ -251,7 +236,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         }
 
         log().info("[Kernel] Starting to stream results from generator: ", stream.function_name);
-        nb::object canceled = self.attr(names::_canceled_streaming_requests);
+        nb::object canceled = kernel_state(self).canceled_streams;
         long count = 0;
         ValueSends sends(self, stream.request_id);
         while (PyObject *next = PyIter_Next(generator.ptr())) {
@@ -333,12 +318,12 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
     if (!ready)
         co_return nb::none();
 
-    ForgetCancel forget{self.attr(names::_canceled_streaming_requests), stream.request_id};
+    ForgetCancel forget{kernel_state(self).canceled_streams, stream.request_id};
     try {
         LiveStreamSlot slot(self);  // taken with no await since room_for_stream
         RequestRun run(self, stream.request_id, stream.workbook_id, stream.source);
         nb::object outcome = co_await run_streamed(
-            run, [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
+            run, kernel_state(self).stream_pool, [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
         slot.release();
         double elapsed = elapsed_ms(start);
         nb::object error = get(outcome, names::error);

@@ -15,6 +15,7 @@
 #include "common/held_lock.hpp"
 #include "common/pending_requests.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -36,10 +37,6 @@ const char *const connection_closed_text = "Connection to the Business Layer clo
 [[noreturn]] void raise_connection_closed() {
     PyErr_SetString(PyExc_ConnectionError, connection_closed_text);
     throw nb::python_error();
-}
-
-PendingRequests pending(nb::handle kernel) {
-    return PendingRequests(kernel.attr(names::_response_futures), kernel.attr(names::_response_lock));
 }
 
 // How a request's write ended: a write that failed fails the waiter at
@@ -82,11 +79,12 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
     std::string prefix = worker_prefix(thread_name);
     log().debug(prefix, "Sending sys_request: ", request_id);
 
-    PendingRequests requests = pending(kernel);
+    KernelState &state = kernel_state(kernel);
+    PendingRequests requests = state.sys_requests;
     PendingRequests::Waiter waiter = requests.expect(request_id);
     // Disconnect clears `running` before it cancels the waiters: a request
     // registered before that is cancelled by it, a later one is refused here.
-    if (!truthy(kernel.attr(names::running))) {
+    if (!state.running) {
         requests.forget(request_id);
         raise_connection_closed();
     }
@@ -130,8 +128,8 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
 // operation and no kernel lock is taken: a release may start on any thread
 // at any moment, even from a collection that runs finalizers while this
 // thread holds _response_lock.
-void remember_release(nb::handle kernel, nb::handle request_id) {
-    nb::object ids = kernel.attr(names::_release_ids);
+void remember_release(KernelState &state, nb::handle request_id) {
+    nb::object ids = state.release_ids;
     if (PyDict_SetItem(ids.ptr(), request_id.ptr(), Py_None) < 0)
         throw nb::python_error();
     Py_ssize_t limit = module_size_constant(names::MAX_PENDING_RELEASES);
@@ -152,9 +150,10 @@ void remember_release(nb::handle kernel, nb::handle request_id) {
 // the event loop's included (a proxy dropped there). On a closed
 // connection there is nothing left to release.
 void send_release(nb::handle kernel, nb::object payload) {
-    if (!truthy(kernel.attr(names::running)))
+    KernelState &state = kernel_state(kernel);
+    if (!state.running)
         return;
-    remember_release(kernel, get(payload, names::requestId));
+    remember_release(state, get(payload, names::requestId));
     post_message(kernel, make_message({{names::type, nb::str("sys_request")}, {names::payload, payload}}));
 }
 
@@ -162,7 +161,7 @@ void send_release(nb::handle kernel, nb::object payload) {
 
 nb::object make_send_stream_message(nb::handle self) {
     nb::object kernel = nb::borrow(self);
-    auto envelope = OutputEnvelope::outside_requests(kernel.attr(names::workbook_id));
+    auto envelope = OutputEnvelope::outside_requests(kernel_state(kernel).workbook_id);
     return nb::cpp_function(
         [kernel, envelope](nb::object stream_type, nb::object content) {
             require_str(stream_type, "stream_type");
@@ -177,7 +176,7 @@ nb::object make_send_stream_message(nb::handle self) {
                     // Some other stream a caller named: a message of its own.
                     post_message(kernel, make_message({{names::type, stream_type},
                                                        {names::content, content},
-                                                       {names::workbook_id, kernel.attr(names::workbook_id)}}));
+                                                       {names::workbook_id, kernel_state(kernel).workbook_id}}));
                 }
             } catch (...) {
                 nb::object e = catch_exception();
@@ -214,9 +213,9 @@ nb::object make_new_send_request_sync(nb::handle self, nb::handle send_sys_reque
 
 // Responses nobody waits for (unknown ids, answers after a timeout, second
 // answers) are kept as they arrive, but only the newest MAX_ORPHAN_RESPONSES.
-void keep_orphan(nb::handle self, nb::handle request_id, nb::handle payload) {
-    HeldLock held(self.attr(names::_response_lock));
-    nb::object data = self.attr(names::_response_data);
+void keep_orphan(KernelState &state, nb::handle request_id, nb::handle payload) {
+    HeldLock held(state.sys_requests.lock());
+    nb::object data = state.orphan_responses;
     data[request_id] = payload;
     Py_ssize_t limit = module_size_constant(names::MAX_ORPHAN_RESPONSES);
     Py_ssize_t excess = PyDict_GET_SIZE(data.ptr()) - limit;
@@ -243,8 +242,9 @@ void route_sys_response(nb::handle self, nb::handle message) {
         log().warning("[Kernel] Received sys_response without requestId");
         return;
     }
+    KernelState &state = kernel_state(self);
     if (PyUnicode_CheckExact(request_id.ptr())) {
-        int released = PyDict_Pop(self.attr(names::_release_ids).ptr(), request_id.ptr(), nullptr);
+        int released = PyDict_Pop(state.release_ids.ptr(), request_id.ptr(), nullptr);
         if (released < 0)
             throw nb::python_error();
         if (released) {
@@ -252,16 +252,14 @@ void route_sys_response(nb::handle self, nb::handle message) {
             return;
         }
     }
-    nb::object waiter = pending(self).claim(request_id);
+    nb::object waiter = state.sys_requests.claim(request_id);
     if (!waiter.is_valid()) {
         log().warning("[Kernel] Received sys_response for unknown request_id: ", request_id);
-        keep_orphan(self, request_id, payload);
+        keep_orphan(state, request_id, payload);
         return;
     }
     PendingRequests::resolve(waiter, payload);
     log().debug("[Kernel] [Listener Thread] Worker unblocked for request_id: ", request_id);
 }
-
-void wake_sys_request_waiters(nb::handle self) { pending(self).cancel_all(); }
 
 }  // namespace tarvex::kernel

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/runtime/python_kernel.hpp"
+#include "kernel/state/kernel_state.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
@@ -84,12 +85,12 @@ void serve_worker_request(nb::handle self, const WorkerRequest &request) {
 
 nb::object submit_worker_request(nb::handle self, std::shared_ptr<const WorkerRequest> request) {
     InterruptibleRef interruptible = request->interruptible;
-    Executor executor = executor_for_source(request->source);
+    nb::object pool = kernel_state(self).pool_for(request->source);
     auto serve = [self = nb::borrow(self), request = std::move(request)] {
         BoundRun bound(request->interruptible);
         serve_worker_request(self, *request);
     };
-    nb::object future = executor_of(self, executor).attr(names::submit)(nb::cpp_function(serve));
+    nb::object future = pool.attr(names::submit)(nb::cpp_function(serve));
     interruptible->queued(future, serve);
     return future;
 }

@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 namespace tarvex::kernel {
 
 template <typename T>
@@ -17,7 +19,8 @@ struct GcSlots {
     }
 
     static int clear(PyObject *self) {
-        nanobind::inst_ptr<T>(self)->clear();
+        if (nanobind::inst_ready(self))
+            nanobind::inst_ptr<T>(self)->clear();
         return 0;
     }
 
@@ -25,5 +28,21 @@ struct GcSlots {
                                          {Py_tp_clear, reinterpret_cast<void *>(&clear)},
                                          {0, nullptr}};
 };
+
+// Visits every reference among `fields` (nb::object and the like).
+template <typename... Fields>
+int visit_fields(visitproc visit, void *arg, const Fields &...fields) {
+    for (PyObject *field : {fields.ptr()...})
+        Py_VISIT(field);
+    return 0;
+}
+
+// Lets go of `fields`, each set to None before any is released: a finalizer
+// that runs meanwhile finds None, never a reference already gone.
+template <typename... Fields>
+void release_fields(Fields &...fields) {
+    nanobind::object released[] = {std::exchange(fields, nanobind::none())...};
+    (void)released;
+}
 
 }  // namespace tarvex::kernel

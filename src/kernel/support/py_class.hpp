@@ -1,7 +1,8 @@
 // Python classes made from C++ functions: `type(name, bases, namespace)`
-// with a namespace of functions bound as methods. Instances keep their
-// attributes in an ordinary __dict__, readable and writable under their
-// names, and take part in garbage collection like any Python object.
+// with a namespace of functions bound as methods and properties. Instances
+// have an ordinary __dict__ besides, and take part in garbage collection
+// like any Python object; a class whose state is C++ takes a bound
+// nb::class_ as its base and shows that state through properties.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -11,6 +12,18 @@
 namespace tarvex::kernel {
 
 namespace nb = nanobind;
+
+// The C++ object of `obj`: an instance of the bound class `type`, or of a
+// subclass, whose __init__ has run. TypeError for anything else.
+template <typename T>
+T &state_of(nb::handle obj, PyTypeObject *type) {
+    if (!PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected an initialized %.200s, got %.200s", type->tp_name,
+                     Py_TYPE(obj.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return *nb::inst_ptr<T>(obj);
+}
 
 class ClassBuilder {
 public:
@@ -36,6 +49,19 @@ public:
     ClassBuilder &property(const char *name, Getter &&getter) {
         nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::is_method(), nb::name(name));
         return attr(name, builtin_property()(fget));
+    }
+
+    // A property whose setter takes `self` and the value (and whose deleter,
+    // when there is one, takes `self`).
+    template <typename Getter, typename Setter, typename... Deleter>
+    ClassBuilder &property(const char *name, Getter &&getter, Setter &&setter, Deleter &&...deleter) {
+        static_assert(sizeof...(Deleter) <= 1);
+        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::is_method(), nb::name(name));
+        nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::is_method(), nb::name(name),
+                                           nb::arg("value").none());
+        return attr(name, builtin_property()(
+                              fget, fset,
+                              nb::cpp_function(std::forward<Deleter>(deleter), nb::is_method(), nb::name(name))...));
     }
 
     ClassBuilder &attr(const char *name, nb::handle value) {

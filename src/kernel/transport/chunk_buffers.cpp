@@ -4,20 +4,10 @@
 
 #include "common/errors.hpp"
 #include "common/py_ops.hpp"
-#include "kernel/support/gc_slots.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
 
 namespace tarvex::kernel {
-
-namespace {
-
-PyObject *chunk_buffers_type = nullptr;
-
-// Where a kernel keeps its ChunkBuffers.
-PyObject *store_name() { return interned("_chunk_reassembly"); }
-
-}  // namespace
 
 ChunkBuffers::Buffer *ChunkBuffers::find(nb::handle id) {
     PyObject *serial = nullptr;
@@ -97,28 +87,6 @@ void ChunkBuffers::clear() {
     nb::dict serials = std::exchange(serials_, nb::dict());
     buffers_.clear();
     characters_ = 0;
-}
-
-ChunkBuffers &chunk_buffers_of(nb::handle kernel) {
-    nb::object store = nb::getattr(kernel, store_name(), nb::none());
-    if (store.is_none()) {
-        store = nb::handle(chunk_buffers_type)();
-        nb::setattr(kernel, store_name(), store);
-    }
-    return nb::cast<ChunkBuffers &>(store);
-}
-
-nb::dict chunk_buffers_snapshot(nb::handle kernel) {
-    nb::object store = nb::getattr(kernel, store_name(), nb::none());
-    return store.is_none() ? nb::dict() : nb::cast<ChunkBuffers &>(store).snapshot();
-}
-
-void define_chunk_buffers(nb::module_ &m) {
-    chunk_buffers_type =
-        nb::class_<ChunkBuffers>(m, "_ChunkBuffers", nb::type_slots(GcSlots<ChunkBuffers>::slots),
-                                 "The chunked messages of a kernel still being put together.")
-            .def(nb::init<>())
-            .ptr();
 }
 
 }  // namespace tarvex::kernel

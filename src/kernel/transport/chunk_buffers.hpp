@@ -55,12 +55,4 @@ private:
     Py_ssize_t characters_ = 0;  // of every buffer
 };
 
-// The kernel's buffers, made on first use.
-ChunkBuffers &chunk_buffers_of(nb::handle kernel);
-
-// kernel._chunk_buffers
-nb::dict chunk_buffers_snapshot(nb::handle kernel);
-
-void define_chunk_buffers(nb::module_ &m);
-
 }  // namespace tarvex::kernel

@@ -19,7 +19,7 @@
 #include "kernel/transport/send_path.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/transport/chunk_buffers.hpp"
+#include "kernel/transport/connection.hpp"
 #include "kernel/transport/chunk_frames.hpp"
 
 namespace tarvex::kernel {
@@ -80,8 +80,9 @@ Coro send_chunked_parts(nb::object self, nb::list raw_json, nb::object message_t
     log().info("[Kernel] Chunking large message: type=", message_type, ", size=", frames.characters(),
                ", chunks=", frames.total());
     {
-        auto held = co_await acquire(self.attr(names::_socket_lock));
-        nb::object send = self.attr(names::websocket).attr(names::send);
+        Connection &connection = connection_of(self);
+        auto held = co_await acquire(connection.socket_lock);
+        nb::object send = connection.websocket.attr(names::send);
         while (!frames.done()) co_await send(frames.next(), nb::arg("text") = true);
     }
     log().debug("[Kernel] Sent ", frames.total(), " chunks for message: type=", message_type,
@@ -99,8 +100,9 @@ Coro send_chunked_str(nb::object self, nb::object raw_json, nb::object message_t
     log().info("[Kernel] Chunking large message: type=", message_type, ", size=", length,
                ", chunks=", total_chunks);
     {
-        auto held = co_await acquire(self.attr(names::_socket_lock));
-        nb::object send = self.attr(names::websocket).attr(names::send);
+        Connection &connection = connection_of(self);
+        auto held = co_await acquire(connection.socket_lock);
+        nb::object send = connection.websocket.attr(names::send);
         nb::object header_type = module_global(names::CHUNK_HEADER_TYPE);
         nb::object total = nb::int_(total_chunks);
         for (Py_ssize_t i = 0; i < total_chunks; ++i) {
@@ -184,7 +186,7 @@ nb::object handle_chunk(nb::handle self, nb::handle message) {
         return nb::none();
     }
 
-    ChunkBuffers &buffers = chunk_buffers_of(self);
+    ChunkBuffers &buffers = connection_of(self).chunk_buffers;
     ChunkBuffers::Buffer *buffer = buffers.find(chunk_id);
     if (!buffer) {
         make_room(buffers, nullptr, true, 0);
@@ -265,7 +267,7 @@ void define_chunking(ClassBuilder &cls) {
                     .named("_handle_chunk_message", "PythonKernel._handle_chunk_message");
             },
             nb::arg("message").none())
-        .property("_chunk_buffers", [](nb::handle self) { return chunk_buffers_snapshot(self); });
+        .property("_chunk_buffers", [](nb::handle self) { return connection_of(self).chunk_buffers.snapshot(); });
 }
 
 }  // namespace tarvex::kernel

@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/json_string.hpp"
 #include "kernel/json_dumps.hpp"
+#include "kernel/transport/connection.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -475,14 +476,14 @@ Coro drain(nb::object kernel, nb::object outbox_object) {
 // Runs on the loop when a hand-off found the outbox idle. The drain starts
 // eagerly: a write that does not block is done before this returns.
 void start_drain(nb::handle kernel) {
-    Outbox *box = outbox_of(kernel);
-    if (!box)
+    Connection &connection = connection_of(kernel);
+    if (!connection.outbox)
         return;
-    nb::object outbox_object = kernel.attr(names::_outbox);
-    nb::object coroutine = drain(nb::borrow(kernel), outbox_object).named("_drain", "Outbox._drain").object();
-    nb::object task = box->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
+    nb::object coroutine =
+        drain(nb::borrow(kernel), connection.outbox_object).named("_drain", "Outbox._drain").object();
+    nb::object task = connection.outbox->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
     if (!truthy(task.attr(names::done)()))
-        box->drain_task_ = task;
+        connection.outbox->drain_task_ = task;
 }
 
 void open_outbox(nb::handle kernel, nb::handle loop) {
@@ -490,15 +491,12 @@ void open_outbox(nb::handle kernel, nb::handle loop) {
     Outbox &box = nb::cast<Outbox &>(outbox_object);
     box.loop_ = nb::borrow(loop);
     box.loop_thread_ = PyThread_get_thread_ident();
-    kernel.attr(names::_outbox) = outbox_object;
+    Connection &connection = connection_of(kernel);
+    connection.outbox_object = outbox_object;
+    connection.outbox = &box;
 }
 
-Outbox *outbox_of(nb::handle kernel) {
-    nb::object outbox_object = nb::getattr(kernel, names::_outbox, nb::none());
-    if (outbox_object.is_none())
-        return nullptr;
-    return &nb::cast<Outbox &>(outbox_object);
-}
+Outbox *outbox_of(nb::handle kernel) { return connection_of(kernel).outbox; }
 
 void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
     Outbox *box = outbox_of(kernel);

@@ -6,6 +6,7 @@
 #include "common/args.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/transport/chunking.hpp"
+#include "kernel/transport/connection.hpp"
 #include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
@@ -34,8 +35,9 @@ nb::object header_text(nb::handle value, const char *fallback) {
 // The socket and its lock, or a warning and false when there is nothing to
 // send on.
 bool ready_to_send(nb::handle self, nb::handle message_type, nb::object &websocket, nb::object &lock) {
-    websocket = self.attr(names::websocket);
-    lock = self.attr(names::_socket_lock);
+    Connection &connection = connection_of(self);
+    websocket = connection.websocket;
+    lock = connection.socket_lock;
     if (truthy(websocket) && !lock.is_none())
         return true;
     log().warning("[Kernel] Cannot send message type '", message_type,
