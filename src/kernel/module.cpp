@@ -11,10 +11,10 @@
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/virtual_environment.hpp"
-#include "kernel/json_dumps.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/connection.hpp"
+#include "kernel/transport/json_dumps.hpp"
 #include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 

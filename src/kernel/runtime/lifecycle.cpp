@@ -4,12 +4,13 @@
 #include "kernel/execution/output_routing.hpp"
 #include "kernel/execution/stream_classes.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/json_dumps.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/runtime/python_kernel.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/json_dumps.hpp"
 #include "kernel/transport/outbox.hpp"
 
 namespace tarvex::kernel {

@@ -6,9 +6,12 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "kernel/execution/in_memory_loader.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/chunking.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 
@@ -103,7 +106,8 @@ void define_attributes(ClassBuilder &cls) {
     field_property<&KernelState::event_manager>(cls, "event_manager");
     field_property<&KernelState::object_keeper>(cls, "_object_keeper");
     field_property<&KernelState::object_keeper_lock>(cls, "_object_keeper_lock");
-    cls.property("_response_futures", [](nb::handle self) { return kernel_state(self).sys_requests.table(); });
+    cls.property("_response_futures",
+                 [](nb::handle self) { return kernel_state(self).sys_requests.table(); });
     field_property<&KernelState::orphan_responses>(cls, "_response_data");
     cls.property("_response_lock", [](nb::handle self) { return kernel_state(self).sys_requests.lock(); });
     field_property<&KernelState::canceled_streams>(cls, "_canceled_streaming_requests");

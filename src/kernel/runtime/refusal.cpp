@@ -9,6 +9,7 @@
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 

@@ -18,7 +18,7 @@ struct KernelState : Connection {
     KernelState();
 
     nb::object workbook_id = nb::none();
-    nb::object server_url = nb::none();  // "ws://" + host + ":" + port
+    nb::object server_url = nb::none();   // "ws://" + host + ":" + port
     nb::object executor = nb::none();     // CodeExecutor: the console's namespace
     nb::object virtual_env = nb::none();  // VirtualEnvironment: the workbook's sys.path entries
     // Where work runs: the sheet's requests, the editor's own, a thread per
@@ -34,8 +34,8 @@ struct KernelState : Connection {
     nb::object orphan_responses = nb::none();    // sys_responses nobody waited for, the newest kept
     nb::object release_ids = nb::none();         // releases whose answers are still to come, oldest first
     nb::object canceled_streams = nb::none();    // set of the request ids of canceled streams
-    nb::object canceled_order = nb::none();      // the same ids as a list, oldest first, to forget them in order
-    nb::object startup_packages = nb::none();    // frozenset of the packages the kernel itself runs on
+    nb::object canceled_order = nb::none();  // the same ids as a list, oldest first, to forget them in order
+    nb::object startup_packages = nb::none();  // frozenset of the packages the kernel itself runs on
     nb::object original_stdout = nb::none(), original_stderr = nb::none();
     nb::object debugger;  // the debug run's debugger; unset (null) until one starts
 

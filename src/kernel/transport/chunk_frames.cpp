@@ -8,7 +8,7 @@
 
 #include "common/errors.hpp"
 #include "common/json_escapes.hpp"
-#include "kernel/json_dumps.hpp"
+#include "kernel/transport/json_dumps.hpp"
 
 namespace tarvex::kernel {
 

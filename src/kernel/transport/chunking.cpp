@@ -9,18 +9,19 @@
 // or messages that never complete cannot exhaust memory. The buffers keep
 // running counts (chunk_buffers.hpp): checking the bounds costs the same
 // however many pieces are held.
+#include "kernel/transport/chunking.hpp"
+
 #include <algorithm>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/uuid4.hpp"
-#include "kernel/json_dumps.hpp"
-#include "kernel/transport/chunking.hpp"
-#include "kernel/transport/send_path.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
-#include "kernel/transport/connection.hpp"
 #include "kernel/transport/chunk_frames.hpp"
+#include "kernel/transport/connection.hpp"
+#include "kernel/transport/json_dumps.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 
@@ -267,7 +268,8 @@ void define_chunking(ClassBuilder &cls) {
                     .named("_handle_chunk_message", "PythonKernel._handle_chunk_message");
             },
             nb::arg("message").none())
-        .property("_chunk_buffers", [](nb::handle self) { return connection_of(self).chunk_buffers.snapshot(); });
+        .property("_chunk_buffers",
+                  [](nb::handle self) { return connection_of(self).chunk_buffers.snapshot(); });
 }
 
 }  // namespace tarvex::kernel

@@ -9,12 +9,12 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/json_string.hpp"
-#include "kernel/json_dumps.hpp"
-#include "kernel/transport/connection.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/connection.hpp"
+#include "kernel/transport/json_dumps.hpp"
 
 namespace tarvex::kernel {
 
@@ -30,10 +30,13 @@ const char *const outside_requests_lane = "p";
 constexpr Py_ssize_t min_content_chars = 1024;
 
 nb::object connection_closed() {
-    return owned(PyObject_CallFunction(PyExc_ConnectionError, "s", "Connection to the Business Layer closed"));
+    return owned(
+        PyObject_CallFunction(PyExc_ConnectionError, "s", "Connection to the Business Layer closed"));
 }
 
-PyObject *stream_name(OutputStream stream) { return stream == OutputStream::out ? names::stdout_ : names::stderr_; }
+PyObject *stream_name(OutputStream stream) {
+    return stream == OutputStream::out ? names::stdout_ : names::stderr_;
+}
 
 void tell(Outbox::Entry &entry, PyObject *error) {
     if (!entry.on_written) {
@@ -138,8 +141,8 @@ std::string lane_of(nb::handle request_id) {
     return lane;
 }
 
-std::shared_ptr<const OutputEnvelope> OutputEnvelope::for_request(nb::handle request_id, nb::handle workbook_id,
-                                                                  nb::handle source) {
+std::shared_ptr<const OutputEnvelope> OutputEnvelope::for_request(nb::handle request_id,
+                                                                  nb::handle workbook_id, nb::handle source) {
     std::shared_ptr<OutputEnvelope> envelope(new OutputEnvelope());
     envelope->lane_ = lane_of(request_id);
     envelope->request_id_ = nb::borrow(request_id);
@@ -194,7 +197,8 @@ nb::bytes OutputEnvelope::message_text(OutputStream stream, const std::string &e
 
 nb::dict OutputEnvelope::message(OutputStream stream, nb::handle content) const {
     if (!source_.is_valid())
-        return make_message({{names::type, stream_name(stream)}, {names::content, content},
+        return make_message({{names::type, stream_name(stream)},
+                             {names::content, content},
                              {names::workbook_id, workbook_id_}});
     return make_message({{names::type, stream_name(stream)},
                          {names::content, content},
@@ -293,8 +297,8 @@ Py_ssize_t Outbox::append_output(const std::shared_ptr<const OutputEnvelope> &en
             bytes = last->escaped.size() - before;
         } else {
             Py_ssize_t end = std::min(size, from + budget);
-            nb::object piece = nb::steal(from == 0 && end == size ? Py_NewRef(text)
-                                                                   : PyUnicode_Substring(text, from, end));
+            nb::object piece =
+                nb::steal(from == 0 && end == size ? Py_NewRef(text) : PyUnicode_Substring(text, from, end));
             if (!piece.is_valid() || PyList_Append(last->pieces.ptr(), piece.ptr()) < 0)
                 throw nb::python_error();
             last->chars += end - from;
@@ -481,7 +485,8 @@ void start_drain(nb::handle kernel) {
         return;
     nb::object coroutine =
         drain(nb::borrow(kernel), connection.outbox_object).named("_drain", "Outbox._drain").object();
-    nb::object task = connection.outbox->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
+    nb::object task =
+        connection.outbox->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
     if (!truthy(task.attr(names::done)()))
         connection.outbox->drain_task_ = task;
 }
@@ -501,7 +506,8 @@ Outbox *outbox_of(nb::handle kernel) { return connection_of(kernel).outbox; }
 void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
     Outbox *box = outbox_of(kernel);
     if (!box) {
-        log().warning("[Kernel] Cannot send message type '", message.message_type, "': WebSocket not connected");
+        log().warning("[Kernel] Cannot send message type '", message.message_type,
+                      "': WebSocket not connected");
         return;
     }
     box->post(kernel, std::move(message), std::move(on_written));
@@ -511,8 +517,8 @@ void post_message(nb::handle kernel, nb::handle message, OnWritten on_written) {
     post_encoded(kernel, encode_message(message), std::move(on_written));
 }
 
-void post_output(nb::handle kernel, const std::shared_ptr<const OutputEnvelope> &envelope, OutputStream stream,
-                 nb::handle text) {
+void post_output(nb::handle kernel, const std::shared_ptr<const OutputEnvelope> &envelope,
+                 OutputStream stream, nb::handle text) {
     Outbox *box = outbox_of(kernel);
     if (!box) {
         log().warning("[Kernel] Cannot send message type '", nb::handle(stream_name(stream)),

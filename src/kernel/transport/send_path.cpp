@@ -1,16 +1,17 @@
 // The one way out: send_message -> one text frame, or a run of chunk frames
 // for long messages. Every write holds _socket_lock, so frames of different
 // messages never interleave.
+#include "kernel/transport/send_path.hpp"
+
 #include <chrono>
 
 #include "common/args.hpp"
-#include "kernel/json_dumps.hpp"
-#include "kernel/transport/chunking.hpp"
-#include "kernel/transport/connection.hpp"
-#include "kernel/transport/send_path.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/chunking.hpp"
+#include "kernel/transport/connection.hpp"
+#include "kernel/transport/json_dumps.hpp"
 #include "kernel/transport/outbox.hpp"
 #include "kernel/transport/wire_text.hpp"
 
@@ -93,8 +94,8 @@ nb::str dumps(nb::handle obj) {
 
 EncodedMessage encode_message(nb::handle message) {
     nb::object request_id = get(message, names::request_id, nb::str("N/A"));
-    EncodedMessage encoded{get(message, names::type, nb::str("unknown")), request_id, nb::object(), nb::object(),
-                           lane_of(request_id)};
+    EncodedMessage encoded{get(message, names::type, nb::str("unknown")), request_id, nb::object(),
+                           nb::object(), lane_of(request_id)};
     try {
         encoded.text = message_text(message);
     } catch (...) {
@@ -128,7 +129,9 @@ Coro send_encoded(nb::object self, EncodedMessage message) {
     co_return nb::none();
 }
 
-Coro send_message(nb::object self, nb::object message) { return send_encoded(std::move(self), encode_message(message)); }
+Coro send_message(nb::object self, nb::object message) {
+    return send_encoded(std::move(self), encode_message(message));
+}
 
 namespace {
 
@@ -147,7 +150,8 @@ constexpr char send_direct_qualname[] = "PythonKernel._send_message_direct";
 }  // namespace
 
 void define_send_path(ClassBuilder &cls) {
-    cls.method("send_message", &send_face<send_message_name, send_message_qualname>, nb::arg("message").none())
+    cls.method("send_message", &send_face<send_message_name, send_message_qualname>,
+               nb::arg("message").none())
         .method("_send_message_direct", &send_face<send_direct_name, send_direct_qualname>,
                 nb::arg("message").none());
 }

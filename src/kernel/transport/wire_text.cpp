@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
-#include "kernel/json_dumps.hpp"
+#include "kernel/transport/json_dumps.hpp"
 #include "kernel/transport/send_path.hpp"
 #include "vantrel/wire_json_api.hpp"
 

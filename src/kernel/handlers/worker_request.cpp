@@ -1,8 +1,8 @@
-#include "kernel/runtime/worker_request.hpp"
+#include "kernel/handlers/worker_request.hpp"
 
 #include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/py_refs.hpp"
 #include "kernel/transport/outbox.hpp"
@@ -58,7 +58,8 @@ void serve_worker_request(nb::handle self, const WorkerRequest &request) {
         PreparedReplies replies;
         RunEnd end;
         {
-            CapturedOutput output(streams.stdout_callback, streams.stderr_callback, CapturedOutput::Keep::text);
+            CapturedOutput output(streams.stdout_callback, streams.stderr_callback,
+                                  CapturedOutput::Keep::text);
             end = run_and_prepare(self, request, output, replies);
         }
         if (truthy(end.logs))

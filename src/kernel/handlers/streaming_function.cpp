@@ -18,7 +18,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
@@ -71,8 +71,8 @@ private:
         std::shared_ptr<SentSignal> signal = std::move(previous_);
         signal->wait(value_send_timeout_s, "a streamed value");
         if (double waited = elapsed_ms(previous_posted_); waited > slow_value_send_s * 1000.0)
-            log().warning("[Kernel] A streamed value waited ", ms1(waited), " ms for its send: request_id=",
-                          request_id_);
+            log().warning("[Kernel] A streamed value waited ", ms1(waited),
+                          " ms for its send: request_id=", request_id_);
     }
 
     nb::handle kernel_, request_id_;
@@ -247,8 +247,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
                 discard(canceled, stream.request_id);
                 return make_message({{names::canceled, Py_True}});
             }
-            sends.send(stream_result(self, stream,
-                                     {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}}));
+            sends.send(stream_result(
+                self, stream, {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}}));
             if (++count % values_per_pause == 0) {
                 nb::gil_scoped_release released;
                 std::this_thread::sleep_for(pause);
@@ -261,7 +261,8 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     } catch (...) {
         nb::object e = catch_any();
         // An interrupted stream ends as a canceled one.
-        if (stream.interruptible->was_interrupted() && PyErr_GivenExceptionMatches(e.ptr(), PyExc_KeyboardInterrupt))
+        if (stream.interruptible->was_interrupted() &&
+            PyErr_GivenExceptionMatches(e.ptr(), PyExc_KeyboardInterrupt))
             return make_message({{names::canceled, Py_True}});
         print_exception(e);
         log().error("[TIMING] Streaming error: request_id=", stream.request_id, ", error=", nb::str(e));
@@ -296,7 +297,8 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
         if (stream.interruptible->take_pending()) {
             ready = false;
             co_await send_message(
-                self, stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
+                self,
+                stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
         } else if (!ready) {
             log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed_ms(start)), "ms, error=Module not found after sync");
@@ -323,7 +325,8 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
         LiveStreamSlot slot(self);  // taken with no await since room_for_stream
         RequestRun run(self, stream.request_id, stream.workbook_id, stream.source);
         nb::object outcome = co_await run_streamed(
-            run, kernel_state(self).stream_pool, [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
+            run, kernel_state(self).stream_pool,
+            [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
         slot.release();
         double elapsed = elapsed_ms(start);
         nb::object error = get(outcome, names::error);
@@ -354,25 +357,71 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
     co_return nb::none();
 }
 
-}  // namespace
-
 nb::object streaming_function_coroutine(nb::handle self, nb::object request_id, nb::object module_name,
                                         nb::object function_name, nb::object args, nb::object workbook_id,
                                         nb::object source) {
     InterruptibleRef interruptible = Interruptible::accept(request_id);
-    Stream stream{std::move(request_id), std::move(module_name), std::move(function_name),
-                  std::move(args),       std::move(workbook_id), std::move(source),
-                  std::move(interruptible)};
+    Stream stream{std::move(request_id),  std::move(module_name), std::move(function_name), std::move(args),
+                  std::move(workbook_id), std::move(source),      std::move(interruptible)};
     return execute_streaming_function(nb::borrow(self), std::move(stream))
         .named("_execute_streaming_function", "PythonKernel._execute_streaming_function")
         .object();
 }
 
+// Cancel ids of streams that already ended stay in the set; only the newest
+// MAX_CANCELED_STREAMS are kept, in arrival order (the state's
+// canceled_order).
+void remember_cancel(nb::handle self, nb::handle request_id) {
+    KernelState &state = kernel_state(self);
+    nb::object canceled = state.canceled_streams;
+    canceled.attr("add")(request_id);
+    nb::object order = state.canceled_order;
+    nb::borrow<nb::list>(order).append(request_id);
+    Py_ssize_t limit = module_size_constant(names::MAX_CANCELED_STREAMS);
+    Py_ssize_t size = nb::len(canceled);
+    if (size <= limit && PyList_GET_SIZE(order.ptr()) <= 2 * limit)
+        return;
+    nb::list still_canceled;
+    for (nb::handle id : order)
+        if (contains(canceled, id))
+            still_canceled.append(id);
+    Py_ssize_t first_kept = 0;
+    for (; size > limit && first_kept < PyList_GET_SIZE(still_canceled.ptr()); ++first_kept, --size)
+        canceled.attr("discard")(still_canceled[first_kept]);
+    if (first_kept > 0)
+        log().warning("[Kernel] Forgot ", first_kept, " cancel requests of streams that had ended (at most ",
+                      limit, " are kept)");
+    nb::object kept =
+        nb::steal(PyList_GetSlice(still_canceled.ptr(), first_kept, PyList_GET_SIZE(still_canceled.ptr())));
+    if (!kept.is_valid())
+        throw nb::python_error();
+    state.canceled_order = kept;
+}
+
+}  // namespace
+
 void define_streaming_function(ClassBuilder &cls) {
-    cls.method(
-        "_execute_streaming_function", &streaming_function_coroutine,
-        nb::arg("request_id").none(), nb::arg("module_name").none(), nb::arg("function_name").none(),
-        nb::arg("args").none(), nb::arg("workbook_id").none(), nb::arg("source").none());
+    cls.method("_execute_streaming_function", &streaming_function_coroutine, nb::arg("request_id").none(),
+               nb::arg("module_name").none(), nb::arg("function_name").none(), nb::arg("args").none(),
+               nb::arg("workbook_id").none(), nb::arg("source").none());
+}
+
+nb::object execute_streaming_function_coroutine(nb::handle self, nb::handle message) {
+    nb::object request_id = get(message, names::request_id);
+    nb::object module_name = get(message, names::module_name);
+    nb::object function_name = get(message, names::function_name);
+    nb::object args = get(message, names::args, nb::list());
+    nb::object workbook = get(message, names::workbook_id, nb::str(""));
+    nb::object source = get(message, names::source, nb::str("addin"));
+    log().debug("[TIMING] Dispatching streaming function to background task");
+    log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
+    return streaming_function_coroutine(self, request_id, module_name, function_name, args, workbook, source);
+}
+
+void on_cancel_streaming_function(nb::handle self, nb::handle message) {
+    nb::object request_id = get(message, names::request_id);
+    log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
+    remember_cancel(self, request_id);
 }
 
 }  // namespace tarvex::kernel

@@ -12,11 +12,12 @@
 
 #include "common/args.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 
@@ -204,6 +205,21 @@ void define_editor_requests(ClassBuilder &cls) {
                nb::arg("message").none());
     cls.method("_handle_hover_request", &hover_request_coroutine, nb::arg("message").none());
     cls.method("_handle_diagnostic_request", &diagnostic_request_coroutine, nb::arg("message").none());
+}
+
+Coro on_set_hover_mode(nb::object self, nb::object message) {
+    nb::object mode = get(message, names::mode, nb::str("compact"));
+    log().debug("[Kernel] Received set_hover_mode: ", mode);
+    nb::object lexora = kernel_state(self).lexora;
+    if (!truthy(lexora)) {
+        log().warning("[Kernel] Lexora not available for hover mode change");
+        co_return nb::none();
+    }
+    lexora.attr(names::set_hover_mode)(mode);
+    co_await send_message(self, make_message({{names::type, nb::str("hover_mode_updated")},
+                                              {names::mode, mode},
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
+    co_return nb::none();
 }
 
 }  // namespace tarvex::kernel

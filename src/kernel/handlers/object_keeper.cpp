@@ -6,7 +6,8 @@
 // (a __del__ or __repr__ may call back into the keeper, or block).
 #include "common/args.hpp"
 #include "common/held_lock.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/execution/worker.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -109,8 +110,6 @@ void show_message_box(nb::handle self, nb::object message, nb::object title, nb:
     log().debug("[Kernel] Requested message box: title='", title, "', type='", type, "'");
 }
 
-}  // namespace
-
 nb::list get_object_registry(nb::handle self) {
     KernelState &state = kernel_state(self);
     nb::object items;
@@ -125,6 +124,19 @@ nb::list get_object_registry(nb::handle self) {
             {{names::key, key}, {names::type, type_name_of(value)}, {names::repr, repr_text(value)}}));
     }
     return registry;
+}
+
+}  // namespace
+
+// Building the registry calls repr() of user values: on a pool thread.
+Coro on_get_object_registry(nb::object self, nb::object) {
+    log().debug("[Kernel] Received get_object_registry request");
+    nb::object registry = co_await run_in_worker(kernel_state(self).thread_pool, running_loop(),
+                                                 [self] { return get_object_registry(self); });
+    co_await send_message(self, make_message({{names::type, nb::str("object_registry_response")},
+                                              {names::objects, registry},
+                                              {names::workbook_id, kernel_state(self).workbook_id}}));
+    co_return nb::none();
 }
 
 void define_object_keeper(ClassBuilder &cls) {

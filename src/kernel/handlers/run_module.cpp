@@ -5,11 +5,12 @@
 #include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/runtime/python_kernel.hpp"
-#include "kernel/runtime/worker_request.hpp"
+#include "kernel/handlers/handlers.hpp"
+#include "kernel/handlers/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 

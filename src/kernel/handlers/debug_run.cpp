@@ -8,7 +8,7 @@
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/user_functions.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
@@ -252,17 +252,17 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
         auto outcome = std::make_shared<DebugOutcome>();
         co_await run_captured(run, kernel_state(self).pool_for(call.source),
                               [run, call, debugger, shown, outcome](CapturedOutput &) {
-            BoundRun bound(call.interruptible);
-            *outcome = debug_execute(run, call, debugger, *shown);
-            return nb::none();
-        });
+                                  BoundRun bound(call.interruptible);
+                                  *outcome = debug_execute(run, call, debugger, *shown);
+                                  return nb::none();
+                              });
         bool was_stopped = stopped(debugger);
         if (outcome->succeeded) {
             if (outcome->is_generator) {
                 nb::object content =
                     PyObject_RichCompareBool(outcome->yield_count.ptr(), nb::int_(0).ptr(), Py_GE) == 1
-                        ? nb::object(nb::str("Out: Generator completed with ") + nb::str(outcome->yield_count) +
-                                     nb::str(" yields\n"))
+                        ? nb::object(nb::str("Out: Generator completed with ") +
+                                     nb::str(outcome->yield_count) + nb::str(" yields\n"))
                         : nb::object(nb::str("Out: Generator stoped before ending\n"));
                 co_await send_message(self, result_output(call, content));
             } else if (!was_stopped && !shown->empty()) {
@@ -323,8 +323,9 @@ nb::object debug_run_coroutine(nb::handle self, nb::object module_name, nb::obje
     require_str(workbook_id, "workbook_id");
     require_str(source, "source");
     InterruptibleRef interruptible = Interruptible::accept(request_id);
-    DebugCall call{std::move(module_name), std::move(function_name), std::move(args),  std::move(breakpoints),
-                   std::move(request_id),  std::move(workbook_id),   std::move(source), std::move(interruptible)};
+    DebugCall call{std::move(module_name), std::move(function_name), std::move(args),
+                   std::move(breakpoints), std::move(request_id),    std::move(workbook_id),
+                   std::move(source),      std::move(interruptible)};
     return handle_debug_run_module(nb::borrow(self), std::move(call))
         .named("_handle_debug_run_module", "PythonKernel._handle_debug_run_module")
         .object();

@@ -14,7 +14,7 @@
 #include "common/bridge_requests.hpp"
 #include "common/held_lock.hpp"
 #include "common/pending_requests.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
@@ -169,14 +169,16 @@ nb::object make_send_stream_message(nb::handle self) {
             try {
                 if (PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0 ||
                     PyUnicode_Compare(stream_type.ptr(), names::stderr_) == 0) {
-                    OutputStream stream =
-                        PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0 ? OutputStream::out : OutputStream::err;
+                    OutputStream stream = PyUnicode_Compare(stream_type.ptr(), names::stdout_) == 0
+                                              ? OutputStream::out
+                                              : OutputStream::err;
                     post_output(kernel, envelope, stream, content);
                 } else {
                     // Some other stream a caller named: a message of its own.
-                    post_message(kernel, make_message({{names::type, stream_type},
-                                                       {names::content, content},
-                                                       {names::workbook_id, kernel_state(kernel).workbook_id}}));
+                    post_message(kernel,
+                                 make_message({{names::type, stream_type},
+                                               {names::content, content},
+                                               {names::workbook_id, kernel_state(kernel).workbook_id}}));
                 }
             } catch (...) {
                 nb::object e = catch_exception();
@@ -231,7 +233,7 @@ void keep_orphan(KernelState &state, nb::handle request_id, nb::handle payload) 
                   " are kept)");
 }
 
-void route_sys_response(nb::handle self, nb::handle message) {
+void on_sys_response(nb::handle self, nb::handle message) {
     nb::object payload = get(message, names::payload);
     if (!truthy(payload))
         payload = nb::borrow(message);

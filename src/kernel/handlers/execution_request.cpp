@@ -5,9 +5,9 @@
 #include "common/args.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/execution/worker.hpp"
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
+#include "kernel/handlers/worker_request.hpp"
 #include "kernel/state/kernel_state.hpp"
-#include "kernel/runtime/worker_request.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
@@ -112,7 +112,8 @@ nb::object submit_checked(nb::handle self, nb::handle code, nb::handle request_i
                 ")");
     InterruptibleRef interruptible = Interruptible::accept(request_id);
     auto run = [self = nb::borrow(self), code = nb::borrow(code), request_id = nb::borrow(request_id),
-                function_name = nb::borrow(function_name), source = nb::borrow(source), start, interruptible] {
+                function_name = nb::borrow(function_name), source = nb::borrow(source), start,
+                interruptible] {
         BoundRun bound(interruptible);
         run_execution(self, code, request_id, function_name, source, start);
     };
@@ -136,18 +137,34 @@ Coro execute_code_async(nb::object self, nb::object code, nb::object request_id,
     co_return nb::none();
 }
 
-}  // namespace
-
+// The execution's one way in, its arguments checked first: the concurrent
+// future of the run.
 nb::object submit_execution(nb::handle self, nb::handle code, nb::handle request_id, nb::handle function_name,
                             nb::handle source) {
     check_arguments(code, request_id, function_name, source);
     return submit_checked(self, code, request_id, function_name, source);
 }
 
+// Drops `value` on a pool thread: the last reference to user values runs
+// their __del__, which is user code. Inline when the pool is gone.
+void release_on_worker(nb::handle self, nb::object value) {
+    auto held = std::make_shared<nb::object>(std::move(value));
+    nb::object release = nb::cpp_function([held] { *held = nb::object(); });
+    try {
+        kernel_state(self).thread_pool.attr(names::submit)(release);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError))  // cannot schedule new futures after shutdown
+            throw;
+    }
+}
+
+}  // namespace
+
 void define_execution_request(ClassBuilder &cls) {
     cls.method(
         "_execute_code_async",
-        [](nb::object self, nb::object code, nb::object request_id, nb::object function_name, nb::object source) {
+        [](nb::object self, nb::object code, nb::object request_id, nb::object function_name,
+           nb::object source) {
             check_arguments(code, request_id, function_name, source);
             return execute_code_async(std::move(self), std::move(code), std::move(request_id),
                                       std::move(function_name), std::move(source))
@@ -155,6 +172,26 @@ void define_execution_request(ClassBuilder &cls) {
         },
         nb::arg("code").none(), nb::arg("request_id").none(), nb::arg("function_name").none() = nb::none(),
         nb::arg("source").none() = "ide");
+}
+
+void on_execution_request(nb::handle self, nb::handle message) {
+    nb::object code = get(message, names::code, nb::str(""));
+    nb::object request_id = get(message, names::request_id);
+    nb::object function_name = get(message, names::function_name);
+    nb::object source = get(message, names::source, nb::str("ide"));
+    log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
+               ", request_id=", request_id, ")");
+    log().debug("[Kernel] Code length: ", nb::len(code), " chars");
+    submit_execution(self, code, request_id, function_name, source);
+}
+
+Coro on_reset_namespace(nb::object self, nb::object) {
+    nb::object executor = kernel_state(self).executor;
+    nb::object old_names = nb::getattr(executor, names::globals, nb::none());
+    executor.attr(names::reset_namespace)();
+    release_on_worker(self, std::move(old_names));
+    co_await send_message(self, make_message({{names::type, nb::str("namespace_reset")}}));
+    co_return nb::none();
 }
 
 }  // namespace tarvex::kernel

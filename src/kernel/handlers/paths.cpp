@@ -1,10 +1,11 @@
 // Package and python paths of the workbook. Package paths go to the front of
 // sys.path and take the packages previously loaded from the old paths out of
 // sys.modules; python paths go to the back and unload nothing.
-#include "kernel/runtime/python_kernel.hpp"
+#include "kernel/handlers/handlers.hpp"
 #include "kernel/state/kernel_state.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
+#include "kernel/transport/send_path.hpp"
 
 namespace tarvex::kernel {
 
@@ -134,7 +135,7 @@ void remove_from_sys_path(nb::handle paths, const char *log_text) {
 
 }  // namespace
 
-Coro handle_set_package_paths(nb::object self, nb::object message) {
+Coro on_set_package_paths(nb::object self, nb::object message) {
     nb::object old_paths = path_list(message, names::old_paths);
     nb::object new_paths = path_list(message, names::new_paths);
     Py_ssize_t unloaded = unload_modules_under(self, old_paths);
@@ -157,7 +158,7 @@ Coro handle_set_package_paths(nb::object self, nb::object message) {
     co_return nb::none();
 }
 
-Coro handle_set_python_paths(nb::object self, nb::object message) {
+Coro on_set_python_paths(nb::object self, nb::object message) {
     nb::object old_paths = path_list(message, names::old_paths);
     nb::object new_paths = path_list(message, names::new_paths);
     remove_from_sys_path(old_paths, "Removed old python path from sys.path: ");
@@ -177,7 +178,7 @@ Coro handle_set_python_paths(nb::object self, nb::object message) {
     co_return nb::none();
 }
 
-Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
+Coro on_unload_and_clear_paths(nb::object self, nb::object message) {
     nb::object paths = path_list(message, names::paths);
     Py_ssize_t unloaded = unload_modules_under(self, paths);
     remove_from_sys_path(paths, "Removed path from sys.path: ");
@@ -187,6 +188,31 @@ Coro handle_unload_and_clear_paths(nb::object self, nb::object message) {
                                               {names::paths_cleared, cleared},
                                               {names::workbook_id, kernel_state(self).workbook_id}}));
     log().info("Modules unloaded: ", unloaded, ", paths cleared: ", cleared);
+    co_return nb::none();
+}
+
+Coro on_add_path(nb::object self, nb::object message) {
+    nb::object path = get(message, names::path, nb::str(""));
+    kernel_state(self).virtual_env.attr(names::add_path)(path);
+    co_await send_message(self, make_message({{names::type, nb::str("path_added")},
+                                              {names::path, path},
+                                              {names::current_paths, sys_path()}}));
+    co_return nb::none();
+}
+
+Coro on_remove_path(nb::object self, nb::object message) {
+    nb::object path = get(message, names::path, nb::str(""));
+    kernel_state(self).virtual_env.attr(names::remove_path)(path);
+    co_await send_message(self, make_message({{names::type, nb::str("path_removed")},
+                                              {names::path, path},
+                                              {names::current_paths, sys_path()}}));
+    co_return nb::none();
+}
+
+Coro on_reset_path(nb::object self, nb::object) {
+    kernel_state(self).virtual_env.attr(names::reset_path)();
+    co_await send_message(
+        self, make_message({{names::type, nb::str("path_reset")}, {names::current_paths, sys_path()}}));
     co_return nb::none();
 }
 

@@ -18,8 +18,8 @@
 #include "kernel/execution/worker.hpp"
 #include "kernel/support/failures.hpp"
 #include "kernel/support/interrupts.hpp"
-#include "kernel/support/py_class.hpp"
 #include "kernel/support/messages.hpp"
+#include "kernel/support/py_class.hpp"
 #include "kernel/transport/prepared_replies.hpp"
 
 namespace tarvex::kernel {
