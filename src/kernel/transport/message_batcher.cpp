@@ -35,6 +35,8 @@ struct MessageBatcher {
     }
 };
 
+// How the methods take the instance: nanobind checks that it is a
+// constructed MessageBatcher, and the coroutines keep the Python object.
 using Self = nb::pointer_and_handle<MessageBatcher>;
 
 MessageBatcher &batcher_of(nb::handle self) { return *nb::inst_ptr<MessageBatcher>(self); }
