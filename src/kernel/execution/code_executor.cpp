@@ -43,14 +43,11 @@ nb::dict fresh_globals() {
 struct CodeExecutor {
     nb::dict namespace_;  // globals and locals
 
-    int traverse(visitproc visit, void *arg) {
-        Py_VISIT(namespace_.ptr());
-        return 0;
-    }
+    int traverse(visitproc visit, void *arg) { return visit_fields(visit, arg, namespace_); }
 
     void clear() {
-        // The field is empty before the namespace drops: dropping it may
-        // run a finalizer.
+        // Emptied before the namespace drops (a dict field cannot take
+        // None, as release_fields would have it).
         nb::dict released = std::move(namespace_);
     }
 };

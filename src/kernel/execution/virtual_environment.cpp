@@ -19,15 +19,12 @@ struct VirtualEnvironment {
     nb::list custom_paths;   // the workbook's own, in the order added
 
     int traverse(visitproc visit, void *arg) {
-        Py_VISIT(workbook_id.ptr());
-        Py_VISIT(original_path.ptr());
-        Py_VISIT(custom_paths.ptr());
-        return 0;
+        return visit_fields(visit, arg, workbook_id, original_path, custom_paths);
     }
 
     void clear() {
-        // Every field is empty before the first reference drops: dropping
-        // one may run a finalizer.
+        // Every field is emptied before the first reference drops (typed
+        // fields cannot take None, as release_fields would have them).
         nb::object released[] = {std::move(workbook_id), std::move(original_path), std::move(custom_paths)};
     }
 };

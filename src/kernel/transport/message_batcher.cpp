@@ -21,18 +21,8 @@ struct MessageBatcher {
     nb::object flush_task = nb::none();  // the task running _flush_loop, kept once stopped
     bool running = false;                // _flush_loop goes on while set
 
-    int traverse(visitproc visit, void *arg) {
-        Py_VISIT(kernel.ptr());
-        Py_VISIT(queue.ptr());
-        Py_VISIT(flush_task.ptr());
-        return 0;
-    }
-
-    void clear() {
-        // Every field is empty before the first reference drops: dropping
-        // one may run a finalizer.
-        nb::object released[] = {std::move(kernel), std::move(queue), std::move(flush_task)};
-    }
+    int traverse(visitproc visit, void *arg) { return visit_fields(visit, arg, kernel, queue, flush_task); }
+    void clear() { release_fields(kernel, queue, flush_task); }
 };
 
 // How the methods take the instance: nanobind checks that it is a
