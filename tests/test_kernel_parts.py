@@ -1,5 +1,6 @@
 """The kernel's parts that need no connection: module loader, paths, output
-capture, code executor, error locations, chunk reassembly, object keeper."""
+capture, code executor, error locations, chunk reassembly, object keeper,
+message batcher."""
 
 import asyncio
 import gc
@@ -124,14 +125,21 @@ def test_an_edited_submodule_leaves_its_package(loader, tmp_path, monkeypatch):
 @pytest.mark.parametrize(
     "call, expected",
     [
-        (lambda l: l.find_spec(b"x", None), TYPE_ERROR.format("fullname", "str", "bytes")),
-        (lambda l: l.update_module("m", None), TYPE_ERROR.format("code", "str", "NoneType")),
-        (lambda l: l.delete_module(3), TYPE_ERROR.format("module_name", "str", "int")),
+        (lambda: k.in_memory_loader.find_spec(b"x", None), TYPE_ERROR.format("fullname", "str", "bytes")),
+        (lambda: k.in_memory_loader.update_module("m", None), TYPE_ERROR.format("code", "str", "NoneType")),
+        (lambda: k.in_memory_loader.delete_module(3), TYPE_ERROR.format("module_name", "str", "int")),
+        (lambda: k.VirtualEnvironment(1), TYPE_ERROR.format("workbook_id", "str", "int")),
+        (lambda: k.VirtualEnvironment("wb").add_path(None), TYPE_ERROR.format("path", "str", "NoneType")),
+        (lambda: k.VirtualEnvironment("wb").remove_path(b"x"), TYPE_ERROR.format("path", "str", "bytes")),
+        (lambda: setattr(k.VirtualEnvironment("wb"), "custom_paths", ("x",)),
+         TYPE_ERROR.format("custom_paths", "list", "tuple")),
+        (lambda: k.CodeExecutor().execute(1), TYPE_ERROR.format("code", "str", "int")),
+        (lambda: k.MessageBatcher(None).enqueue([]), TYPE_ERROR.format("message", "dict", "list")),
     ],
 )
-def test_loader_arguments_are_typed(call, expected):
+def test_arguments_are_typed(call, expected):
     with pytest.raises(TypeError, match=expected.replace("(", r"\(").replace(")", r"\)")):
-        call(k.in_memory_loader)
+        call()
 
 
 def test_loader_without_source_refuses_to_execute():
@@ -153,6 +161,7 @@ def saved_sys_path():
 def test_virtual_environment_paths(saved_sys_path):
     env = k.VirtualEnvironment("wb")
     original = list(sys.path)
+    assert env.workbook_id == "wb" and env.original_path == original and env.custom_paths == []
     env.add_path("/x/new")
     env.add_path("/x/new")
     assert sys.path[0] == "/x/new" and sys.path.count("/x/new") == 1 and env.custom_paths == ["/x/new"]
@@ -165,6 +174,17 @@ def test_virtual_environment_paths(saved_sys_path):
     path_object = sys.path
     env.reset_path()
     assert sys.path is path_object and sys.path == original and env.get_paths() == []
+
+
+def test_replaced_custom_paths_are_the_ones_used(saved_sys_path):
+    env = k.VirtualEnvironment("wb")
+    replacement = ["/x/a", "/x/b"]
+    sys.path.insert(0, "/x/a")
+    env.custom_paths = replacement
+    env.add_path("/x/b")  # recorded already: sys.path untouched
+    env.remove_path("/x/a")
+    assert env.custom_paths is replacement and env.get_paths() == ["/x/b"]
+    assert "/x/a" not in sys.path and "/x/b" not in sys.path
 
 
 # --- output capture ---
@@ -308,6 +328,7 @@ def test_namespace_persists_until_reset():
     executor.reset_namespace()
     assert executor.execute("y")["error"]["type"] == "NameError"
     assert list(executor.globals) == ["__builtins__", "tarvex", "excel", "context"]
+    assert executor.locals is executor.globals
     assert executor.execute("(tarvex, excel, context)")["success"]
 
 
@@ -496,3 +517,39 @@ async def test_disconnect_during_a_run_leaves_the_original_streams(monkeypatch):
     run.join()
     kernel._lexora.cleanup()
     assert sys.stdout is original
+
+
+# --- message batcher ---
+
+class SendsDirect:
+    def __init__(self):
+        self.sent = []
+
+    async def _send_message_direct(self, message):
+        self.sent.append(message)
+
+
+async def test_batcher_flushes_what_is_queued_when_stopped():
+    kernel = SendsDirect()
+    batcher = k.MessageBatcher(kernel)
+    assert batcher._kernel is kernel and (batcher._running, batcher._flush_task) == (False, None)
+    await batcher.start()
+    task = batcher._flush_task
+    await batcher.enqueue({"n": 1})
+    await batcher.stop()
+    assert kernel.sent == [{"n": 1}] and batcher._running is False and task.done()
+    for n in (2, 3):
+        await batcher.enqueue({"n": n})
+    await batcher.stop()  # stopped already: only flushes
+    assert kernel.sent[1:] == [{"type": "batch", "messages": [{"n": 2}, {"n": 3}]}]
+    assert batcher._flush_task is task and batcher._queue.empty()
+
+
+async def test_batcher_takes_its_interval_from_the_class(monkeypatch):
+    monkeypatch.setattr(k.MessageBatcher, "FLUSH_INTERVAL", "not a number")
+    batcher = k.MessageBatcher(SendsDirect())
+    await batcher.start()
+    await batcher.enqueue({"n": 1})
+    await asyncio.wait([batcher._flush_task], timeout=30)
+    with pytest.raises(TypeError):  # the loop's failure reaches whoever stops it
+        await batcher.stop()

@@ -1,14 +1,18 @@
 #include "kernel/execution/code_executor.hpp"
 
+#include <new>
+#include <utility>
+#include <vector>
+
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "kernel/execution/awaited_code.hpp"
 #include "kernel/execution/captured_output.hpp"
 #include "kernel/execution/tracebacks.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/gc_slots.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
-#include "kernel/support/py_class.hpp"
 #include "kernel/support/py_refs.hpp"
 
 namespace tarvex::kernel {
@@ -36,11 +40,24 @@ nb::dict fresh_globals() {
 // module: with two, a function defined by user code could not see the names
 // the user defined or imported beside it (`import math` then
 // `def f(): return math.pi` would raise NameError when f runs).
-void reset_namespace(nb::handle self) {
-    nb::dict namespace_ = fresh_globals();
-    self.attr(names::globals) = namespace_;
-    self.attr(names::locals) = namespace_;
+struct CodeExecutor {
+    nb::dict namespace_;  // globals and locals
+
+    int traverse(visitproc visit, void *arg) { return visit_fields(visit, arg, namespace_); }
+
+    void clear() {
+        // Emptied before the namespace drops (a dict field cannot take
+        // None, as release_fields would have it).
+        nb::dict released = std::move(namespace_);
+    }
+};
+
+void init(CodeExecutor *self) {
+    nb::dict fresh = fresh_globals();
+    new (self) CodeExecutor{std::move(fresh)};
 }
+
+void reset_namespace(CodeExecutor &self) { self.namespace_ = fresh_globals(); }
 
 nb::object compile(nb::handle code, const char *file, const char *mode, int flags = 0) {
     // dont_inherit: the future flags of whoever happens to be on the stack
@@ -156,7 +173,8 @@ void flush_process_streams() {
     sys.attr(names::stderr_).attr(names::flush)();
 }
 
-nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, nb::handle stderr_callback) {
+nb::dict execute(CodeExecutor &self, nb::object code, nb::handle stdout_callback,
+                 nb::handle stderr_callback) {
     require_str(code, "code");
     nb::dict outcome = make_message({{names::success, Py_True},
                                      {names::stdout_, nb::str("")},
@@ -165,10 +183,11 @@ nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, n
                                      {names::result, Py_None}});
     CapturedOutput output(stdout_callback, stderr_callback);
     try {
-        nb::object globals = self.attr(names::globals), locals = self.attr(names::locals);
+        // Held for the run: user code may reset the namespace meanwhile.
+        nb::dict scope = self.namespace_;
         {
             UserCode user;  // an interrupt of the request lands in here only
-            outcome[names::result] = run(code, globals, locals);
+            outcome[names::result] = run(code, scope, scope);
         }
         flush_process_streams();
     } catch (...) {
@@ -193,13 +212,14 @@ nb::dict execute(nb::handle self, nb::object code, nb::handle stdout_callback, n
 }  // namespace
 
 void define_code_executor(nb::module_ &m) {
-    ClassBuilder(m, "CodeExecutor")
-        .doc("Runs editor code in a namespace shared by all execution requests.")
-        .method("__init__", &reset_namespace)
-        .method("execute", &execute, nb::arg("code").none(), nb::arg("stdout_callback").none() = nb::none(),
-                nb::arg("stderr_callback").none() = nb::none())
-        .method("reset_namespace", &reset_namespace)
-        .finish();
+    nb::class_<CodeExecutor> cls(m, "CodeExecutor", nb::type_slots(GcSlots<CodeExecutor>::slots),
+                                 "Runs editor code in a namespace shared by all execution requests.");
+    cls.def("__init__", &init);
+    cls.def_ro("globals", &CodeExecutor::namespace_);
+    cls.def_ro("locals", &CodeExecutor::namespace_);
+    cls.def("execute", &execute, nb::arg("code").none(), nb::arg("stdout_callback").none() = nb::none(),
+            nb::arg("stderr_callback").none() = nb::none());
+    cls.def("reset_namespace", &reset_namespace);
 }
 
 }  // namespace tarvex::kernel
