@@ -173,15 +173,9 @@ nb::object Lexora::hover_from_help(nb::handle script, const CursorRequest &reque
 }
 
 nb::dict Lexora::get_hover(const CursorRequest &request) {
-    log().debug("[LSP] Request: get_hover line=", request.line, ", column=", request.column,
-                ", path=", request.path);
-    return guarded(
-        [&] {
-            check_cursor(request);
-            sync_for(request);
-            nb::object script = make_script(request);
-            nb::object definitions =
-                script.attr("infer")("line"_a = request.line, "column"_a = request.column);
+    return at_cursor(
+        "get_hover", "infer", request,
+        [&](nb::handle script, nb::handle definitions) {
             size_t found = nb::len(definitions);
             if (found > 0) {
                 nb::list pieces;
@@ -206,10 +200,7 @@ nb::dict Lexora::get_hover(const CursorRequest &request) {
             log().debug("[LSP] No type information found for hover");
             return hover_result(nb::none(), nb::none());
         },
-        [&](nb::str error) {
-            log().error("[LSP] Error in get_hover: ", error);
-            return hover_result(nb::none(), error);
-        });
+        [](nb::str error) { return hover_result(nb::none(), error); });
 }
 
 }  // namespace lexora

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "lexora/completion_details.hpp"
+#include "lexora/globals.hpp"
 #include "lexora/module_files.hpp"
 
 namespace lexora {
@@ -85,6 +86,12 @@ private:
     void sync_for(const CursorRequest &request);
     nb::object script_path(const CursorRequest &request) const;
     nb::object make_script(const CursorRequest &request);
+    // Logs the request as `name`, prepares it and hands `answer` the script
+    // and what its `method` finds at the cursor. An Exception is logged and
+    // answered by `failure(text)` instead.
+    template <typename Answer, typename Failure>
+    nb::dict at_cursor(const char *name, const char *method, const CursorRequest &request, Answer &&answer,
+                       Failure &&failure);
 
     nb::object hover_from_help(nb::handle script, const CursorRequest &request);
     void append_detailed_hover(nb::list &pieces, nb::handle definition);
@@ -98,5 +105,25 @@ private:
     std::uint64_t defined_names_generation_ = 0;
     nb::object defined_names_project_;
 };
+
+template <typename Answer, typename Failure>
+nb::dict Lexora::at_cursor(const char *name, const char *method, const CursorRequest &request,
+                           Answer &&answer, Failure &&failure) {
+    log().debug("[LSP] Request: ", name, " line=", request.line, ", column=", request.column,
+                ", path=", request.path);
+    return guarded(
+        [&] {
+            check_cursor(request);
+            sync_for(request);
+            nb::object script = make_script(request);
+            nb::object found =
+                script.attr(method)(nb::arg("line") = request.line, nb::arg("column") = request.column);
+            return answer(script, found);
+        },
+        [&](nb::str error) {
+            log().error("[LSP] Error in ", name, ": ", error);
+            return failure(error);
+        });
+}
 
 }  // namespace lexora

@@ -57,15 +57,9 @@ nb::object signature_documentation(nb::handle signature) {
 }  // namespace
 
 nb::dict Lexora::get_signature_help(const CursorRequest &request) {
-    log().debug("[LSP] Request: get_signature_help line=", request.line, ", column=", request.column,
-                ", path=", request.path);
-    return guarded(
-        [&] {
-            check_cursor(request);
-            sync_for(request);
-            nb::object script = make_script(request);
-            nb::object signatures =
-                script.attr("get_signatures")("line"_a = request.line, "column"_a = request.column);
+    return at_cursor(
+        "get_signature_help", "get_signatures", request,
+        [&](nb::handle, nb::handle signatures) {
             if (nb::len(signatures) == 0) {
                 log().debug("[LSP] No signatures found");
                 return signature_result(nb::list(), nb::int_(0), nb::none());
@@ -92,10 +86,7 @@ nb::dict Lexora::get_signature_help(const CursorRequest &request) {
             log().debug("[LSP] Signature help: ", name, ", activeParam=", active_parameter);
             return result;
         },
-        [&](nb::str error) {
-            log().error("[LSP] Error in get_signature_help: ", error);
-            return signature_result(nb::list(), nb::int_(0), error);
-        });
+        [](nb::str error) { return signature_result(nb::list(), nb::int_(0), error); });
 }
 
 }  // namespace lexora

@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <optional>
@@ -27,29 +28,43 @@ namespace {
 
 constexpr long SEVERITY_ERROR = 8;
 
-struct NodeTypes {
-    nb::object import_, import_from, attribute, name, load, arg, function, async_function, class_, handler,
-        match_as, match_star, match_mapping;
+// The ast node types the walk tells apart, with their names in ast.
+enum class Node {
+    import_,
+    import_from,
+    attribute,
+    name,
+    load,
+    arg,
+    function,
+    async_function,
+    class_,
+    handler,
+    match_as,
+    match_star,
+    match_mapping,
+    count
+};
+constexpr std::array AST_NAMES{"Import",  "ImportFrom",  "Attribute",        "Name",     "Load",
+                               "arg",     "FunctionDef", "AsyncFunctionDef", "ClassDef", "ExceptHandler",
+                               "MatchAs", "MatchStar",   "MatchMapping"};
+static_assert(AST_NAMES.size() == static_cast<size_t>(Node::count));
 
+// The types as `ast` has them now, looked up once per check.
+class NodeTypes {
+public:
     NodeTypes() {
         nb::object ast = global("ast");
-        import_ = ast.attr("Import");
-        import_from = ast.attr("ImportFrom");
-        attribute = ast.attr("Attribute");
-        name = ast.attr("Name");
-        load = ast.attr("Load");
-        arg = ast.attr("arg");
-        function = ast.attr("FunctionDef");
-        async_function = ast.attr("AsyncFunctionDef");
-        class_ = ast.attr("ClassDef");
-        handler = ast.attr("ExceptHandler");
-        match_as = ast.attr("MatchAs");
-        match_star = ast.attr("MatchStar");
-        match_mapping = ast.attr("MatchMapping");
+        for (size_t i = 0; i < AST_NAMES.size(); ++i) types_[i] = ast.attr(AST_NAMES[i]);
     }
-};
 
-bool is(nb::handle node, const nb::object &type) { return Py_TYPE(node.ptr()) == (PyTypeObject *)type.ptr(); }
+    bool is(nb::handle node, Node type) const {
+        return Py_TYPE(node.ptr()) == (PyTypeObject *)types_[static_cast<size_t>(type)].ptr();
+    }
+
+private:
+    std::array<nb::object, AST_NAMES.size()> types_;
+};
 
 std::string text(nb::handle str) { return utf8(str); }
 
@@ -79,7 +94,7 @@ Uses walk(nb::handle tree, const NodeTypes &types,
           const std::function<bool(nb::handle)> &is_workbook_module) {
     Uses uses;
     for (nb::handle node : global("ast").attr("walk")(tree)) {
-        if (is(node, types.import_from)) {
+        if (types.is(node, Node::import_from)) {
             nb::object module = node.attr("module");
             bool checked =
                 !module.is_none() && saturated(node.attr("level")) == 0 && is_workbook_module(module);
@@ -90,7 +105,7 @@ Uses walk(nb::handle tree, const NodeTypes &types,
                 if (checked && PyUnicode_CompareWithASCIIString(name.ptr(), "*") != 0)
                     uses.imported.push_back({text(module), text(name), nb::borrow(alias), false});
             }
-        } else if (is(node, types.import_)) {
+        } else if (types.is(node, Node::import_)) {
             for (nb::handle alias : node.attr("names")) {
                 nb::object name = alias.attr("name");
                 nb::object as_name = alias.attr("asname");
@@ -101,24 +116,25 @@ Uses walk(nb::handle tree, const NodeTypes &types,
                 else
                     note_binding(uses, as_name);
             }
-        } else if (is(node, types.attribute)) {
+        } else if (types.is(node, Node::attribute)) {
             nb::object value = node.attr("value");
-            if (!is(value, types.name))
+            if (!types.is(value, Node::name))
                 continue;
             std::string alias = text(value.attr("id"));
-            if (is(node.attr("ctx"), types.load))
+            if (types.is(node.attr("ctx"), Node::load))
                 uses.attribute.emplace_back(alias, nb::borrow(node));
             else
                 uses.assigned[alias].insert(text(node.attr("attr")));
-        } else if (is(node, types.name)) {
-            if (!is(node.attr("ctx"), types.load))
+        } else if (types.is(node, Node::name)) {
+            if (!types.is(node.attr("ctx"), Node::load))
                 note_binding(uses, node.attr("id"));
-        } else if (is(node, types.arg)) {
+        } else if (types.is(node, Node::arg)) {
             note_binding(uses, node.attr("arg"));
-        } else if (is(node, types.function) || is(node, types.async_function) || is(node, types.class_) ||
-                   is(node, types.handler) || is(node, types.match_as) || is(node, types.match_star)) {
+        } else if (types.is(node, Node::function) || types.is(node, Node::async_function) ||
+                   types.is(node, Node::class_) || types.is(node, Node::handler) ||
+                   types.is(node, Node::match_as) || types.is(node, Node::match_star)) {
             note_binding(uses, node.attr("name"));
-        } else if (is(node, types.match_mapping)) {
+        } else if (types.is(node, Node::match_mapping)) {
             note_binding(uses, node.attr("rest"));
         }
     }

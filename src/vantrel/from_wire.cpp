@@ -56,6 +56,10 @@ ElementConverter element_converter() { return ElementConverter(names.from_wire, 
 
 nb::object convert_element(const ElementConverter &convert, nb::handle element);
 
+void append_converted(nb::handle array, nb::handle element, const ElementConverter &convert) {
+    check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
+}
+
 // Rows of a range and other short payloads are converted into a tuple,
 // then moved into the proxy in one step: appending one by one regrows its
 // storage several times per row, while a short tuple comes from the
@@ -74,55 +78,39 @@ void fill_short(nb::handle array, PyObject *payload, const ElementConverter &con
     if (i < reserved)  // the payload shrank
         converted = owned(PyTuple_GetSlice(converted.ptr(), 0, i));
     check(PyList_SetSlice(array.ptr(), 0, 0, converted.ptr()));
-    for (; i < PyList_GET_SIZE(payload); ++i) {  // it grew
-        nb::object element = nb::borrow(PyList_GET_ITEM(payload, i));
-        check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
-    }
+    for (; i < PyList_GET_SIZE(payload); ++i)  // it grew
+        append_converted(array, nb::borrow(PyList_GET_ITEM(payload, i)), convert);
 }
 
-nb::object array_from_wire(PyObject *wire) {
-    RecursionGuard guard(kFromWire);
-    nb::object array = new_officejs_array(field(wire, names.id));
-    nb::object payload = field(wire, names.value);
-    if (payload.is_none())
-        return array;
-    ElementConverter convert = element_converter();
-    PyObject *p = payload.ptr();
-    if (PyList_CheckExact(p) && PyList_GET_SIZE(p) <= kShortPayload) {
-        fill_short(array, p, convert);
-    } else if (PyList_CheckExact(p)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
-            nb::object element = nb::borrow(PyList_GET_ITEM(p, i));
-            check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
-        }
+void fill_array(nb::handle array, PyObject *payload, const ElementConverter &convert) {
+    if (!PyList_CheckExact(payload)) {
+        for_each_yielded(payload, [&](nb::handle element) { append_converted(array, element, convert); });
+    } else if (PyList_GET_SIZE(payload) <= kShortPayload) {
+        fill_short(array, payload, convert);
     } else {
-        nb::object it = owned(PyObject_GetIter(p));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object element = nb::steal(raw);
-            check(PyList_Append(array.ptr(), convert_element(convert, element).ptr()));
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payload); ++i)
+            append_converted(array, nb::borrow(PyList_GET_ITEM(payload, i)), convert);
     }
-    return array;
 }
 
-nb::object dict_from_wire(PyObject *wire) {
-    RecursionGuard guard(kFromWire);
-    nb::object dict = new_officejs_dict(field(wire, names.id));
-    nb::object payload = field(wire, names.value);
-    if (payload.is_none())
-        return dict;
-    ElementConverter convert = element_converter();
-    nb::object it = owned(PyObject_GetIter(payload.attr(names.items)().ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object pair = nb::steal(raw);
+void fill_dict(nb::handle dict, PyObject *payload, const ElementConverter &convert) {
+    for_each_yielded(nb::handle(payload).attr(names.items)(), [&](nb::handle pair) {
         nb::object key = pair[0], value = pair[1];
         check(PyDict_SetItem(dict.ptr(), key.ptr(), convert_element(convert, value).ptr()));
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return dict;
+    });
+}
+
+using Fill = void (*)(nb::handle collection, PyObject *payload, const ElementConverter &convert);
+
+// An array or dict proxy for the wire's id, filled with its converted
+// payload when it has one.
+nb::object collection_from_wire(PyObject *wire, nb::object (*make)(nb::handle object_id), Fill fill) {
+    RecursionGuard guard(kFromWire);
+    nb::object collection = make(field(wire, names.id));
+    nb::object payload = field(wire, names.value);
+    if (!payload.is_none())
+        fill(collection, payload.ptr(), element_converter());
+    return collection;
 }
 
 nb::object bytes_from_wire(nb::handle payload) {
@@ -211,9 +199,9 @@ nb::object from_wire_dict(PyObject *wire) {
         case Tag::Bytes:
             return bytes_from_wire(field(wire, names.value));
         case Tag::Array:
-            return array_from_wire(wire);
+            return collection_from_wire(wire, new_officejs_array, fill_array);
         case Tag::Dict:
-            return dict_from_wire(wire);
+            return collection_from_wire(wire, new_officejs_dict, fill_dict);
         case Tag::Other:
             break;
     }

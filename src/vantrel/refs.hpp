@@ -88,6 +88,19 @@ inline void check(int status) {
         throw nb::python_error();
 }
 
+// Hands each object `iterable` yields to `take`, then raises the error
+// that ended the iteration, if any.
+template <typename Take>
+void for_each_yielded(nb::handle iterable, Take &&take) {
+    nb::object it = owned(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        take(item);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
 // A global of this module (see tarvex::module_global).
 inline nb::object module_global(PyObject *name) { return tarvex::module_global(refs.module_dict, name); }
 

@@ -53,13 +53,9 @@ nb::object sequence_to_wire(nb::handle seq) {
             Py_SET_SIZE(payload.ptr(), i);  // the list shrank; the tail was never filled
     } else {
         payload = owned(PyList_New(0));
-        nb::object it = owned(PyObject_GetIter(s));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object element = nb::steal(raw);
+        for_each_yielded(s, [&](nb::handle element) {
             check(PyList_Append(payload.ptr(), convert_element(convert, element).ptr()));
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        });
     }
     return make_wire(refs.tmpl_array, payload);
 }
@@ -87,14 +83,10 @@ nb::object mapping_to_wire(nb::handle mapping) {
             check(PyDict_SetItem(payload.ptr(), k.ptr(), wire.ptr()));
         }
     } else {
-        nb::object it = owned(PyObject_GetIter(mapping.attr(names.items)().ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
+        for_each_yielded(mapping.attr(names.items)(), [&](nb::handle pair) {
             nb::object key = pair[0], value = pair[1];
             check(PyDict_SetItem(payload.ptr(), key.ptr(), convert_element(convert, value).ptr()));
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        });
     }
     return make_wire(refs.tmpl_dict, payload);
 }
