@@ -145,23 +145,26 @@ def test_a_breakpoint_stops_the_debugged_function_at_its_line(page):
     page.put_cursor_at_end()
     cursor = page.js("return window.standinPage.editor.editor.getSelection()")
     page.click_line_number(3)
-    assert page.js("return window.standinPage.editor.breakpoints()") == [{"module": "main", "line": 3}]
+    page.wait(lambda p: p.js("return window.standinPage.editor.breakpoints()") == [{"module": "main", "line": 3}],
+              "the breakpoint on line 3")
     assert page.js("return window.standinPage.editor.editor.getSelection()") == cursor
     page.click(lambda p: p.driver.find_element(By.CSS_SELECTOR, '#run-target option[value="add"]'), "add in the menu")
     page.element("run-args").send_keys("[2, 3]")
     page.element("debug").click()
     page.wait(lambda p: p.element("debug-location").text.startswith("Paused at main:3"), "the pause at line 3")
-    assert page.js("return window.standinPage.editor.editor.getModel().getLineDecorations(3)"
-                   ".some(d => d.options.className === 'paused-line')")
-    assert page.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line")
-    assert "total" in page.element("debug-locals").text
+    # The editor draws its decorations on a later frame than the panel's text.
+    page.wait(lambda p: p.js("return window.standinPage.editor.editor.getModel().getLineDecorations(3)"
+                             ".some(d => d.options.className === 'paused-line')")
+              and p.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line")
+              and "total" in p.element("debug-locals").text, "line 3 marked paused, with its locals")
     page.element("evaluate-input").send_keys("total * 10", Keys.ENTER)
     page.wait(lambda p: "total * 10 = 50" in p.element("evaluate-results").text, "the evaluation")
     page.screenshot(os.path.join(REPO, "build", "standin-screenshots"), "paused-at-breakpoint")
     page.element("debug-continue").click()
     page.wait(lambda p: "Out: 10" in p.output_text() and "Debug session ended." in p.output_text(),
               "the run to finish")
-    assert not page.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line")
+    page.wait(lambda p: not p.driver.find_elements(By.CSS_SELECTOR, "#editor .paused-line"),
+              "the paused line to be unmarked")
 
 
 def test_kept_objects_and_message_boxes_reach_the_page(page):
@@ -216,7 +219,8 @@ def test_a_debug_run_that_raises_ends_failed_and_clears_the_debugger_tab(page):
                                                       "[contains(., 'Debug main.boom(1)')][contains(., 'ValueError: 2')]"),
                       "the debug run's block to fail with its exception")
     assert block.get_attribute("class") == "block failed"
-    assert page.element("debug-stack").text == "" and page.element("debug-locals").text == ""
+    page.wait(lambda p: p.element("debug-stack").text == "" and p.element("debug-locals").text == "",
+              "the debugger tab to be cleared")
 
 
 def test_a_module_that_fails_to_import_shows_its_traceback_once_from_the_users_code(page):
@@ -332,11 +336,13 @@ def test_stop_on_a_running_console_block(page):
     page.wait(lambda p: last_block(p).find_element(By.CSS_SELECTOR, ".stop").is_displayed(), "the Stop button")
     page.screenshot(SCREENSHOTS, "stop-button-on-a-running-block")
     block = page.wait(lambda p: interrupted(p, lambda stop: stop.click()), "Stop to end the loop")
-    assert "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop")
+    page.wait(lambda p: "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop"),
+              "the interrupted block's traceback, without its Stop button")
 
     page.run_in_console("while True: x += 1")
     box = page.element("console-input")
     block = page.wait(lambda p: interrupted(p, lambda stop: box.send_keys(Keys.CONTROL, "c")), "Ctrl+C to end the loop")
-    assert "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop")
+    page.wait(lambda p: "KeyboardInterrupt" in block.text and not block.find_elements(By.CSS_SELECTOR, ".stop"),
+              "the interrupted block's traceback, without its Stop button")
     page.run_in_console("x > 1")
     page.wait(lambda p: "Out: True" in p.output_text(), "x to keep what the loops made of it")

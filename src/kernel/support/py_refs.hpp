@@ -18,42 +18,31 @@ namespace nb = nanobind;
 // clang-format off
 #define TARVEX_KERNEL_NAMES(X) \
     X(type) X(request_id) X(workbook_id) X(source) X(content) X(message) X(payload) X(requestId) \
-    X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) \
-    X(current_paths) X(chunk_id) X(chunk_index) X(total_chunks) X(data) X(original_type) X(chunks) \
-    X(received) X(total) X(traceback) X(messages) X(action) X(key) X(object_type) X(repr) X(enable) \
-    X(title) X(msg_type) X(objects) X(mode) X(expression) X(breakpoints) X(old_paths) X(new_paths) \
-    X(paths) X(line) X(file) X(module) X(status) X(logs) X(done) X(websocket) X(server_url) \
-    X(executor) X(virtual_env) X(running) X(_loop) X(_thread_pool) X(_analysis_pool) X(_lexora) X(agent) \
-    X(event_manager) X(_object_keeper) X(_object_keeper_lock) X(_response_futures) X(_response_data) \
-    X(_response_lock) X(_canceled_streaming_requests) X(_chunk_buffers) X(_socket_lock) X(_batcher) \
-    X(_original_stdout) X(_original_stderr) X(_debugger) X(_kernel) X(_queue) X(_flush_task) \
-    X(_running) X(FLUSH_INTERVAL) X(WORKER_POOL_SIZE) X(source_cache) X(custom_paths) \
-    X(original_path) X(_buffer) X(_on_write) X(stream_type) X(send_callback) X(_original_stream) \
-    X(globals) X(locals) X(messaging) X(loop) X(loop_thread) X(send_request_sync) \
-    X(_kernel_instance) X(excel) X(context) X(tarvex) X(name) \
-    X(send) X(close) X(write) X(flush) X(run_in_executor) X(shutdown) \
-    X(cancel) X(reset) X(getvalue) X(startswith) X(cache) X(MAX_MESSAGE_SIZE) X(CHUNK_SIZE) \
+    X(success) X(error) X(result) X(function_name) X(module_name) X(code) X(path) X(current_paths) \
+    X(chunk_id) X(chunk_index) X(total_chunks) X(data) X(original_type) X(chunks) X(received) X(total) \
+    X(traceback) X(messages) X(action) X(key) X(object_type) X(repr) X(enable) X(title) X(msg_type) \
+    X(objects) X(mode) X(expression) X(breakpoints) X(old_paths) X(new_paths) X(paths) X(line) X(file) \
+    X(module) X(status) X(logs) X(done) X(FLUSH_INTERVAL) X(WORKER_POOL_SIZE) X(source_cache) \
+    X(custom_paths) X(_buffer) X(_on_write) X(stream_type) X(send_callback) X(_original_stream) \
+    X(globals) X(locals) X(messaging) X(loop) X(loop_thread) X(send_request_sync) X(_kernel_instance) \
+    X(excel) X(context) X(tarvex) X(name) X(send) X(close) X(write) X(flush) X(run_in_executor) \
+    X(shutdown) X(cancel) X(reset) X(getvalue) X(cache) X(MAX_MESSAGE_SIZE) X(CHUNK_SIZE) \
     X(CHUNK_HEADER_TYPE) X(MAX_CHUNKS) X(MAX_CHUNKED_MESSAGE_SIZE) X(json_dumps) X(in_memory_loader) \
     X(DEBUG_MESSAGE_SEND_TIMEOUT) X(PythonKernel) X(MessageBatcher) X(CodeExecutor) \
-    X(VirtualEnvironment) X(KernelStreamHook) X(StreamCapture) X(execute) X(reset_namespace) \
-    X(add_path) X(remove_path) X(reset_path) X(update_module) X(delete_module) X(sync_modules) X(update_sys_paths) \
-    X(set_hover_mode) X(get_object_registry) X(continue_execution) X(step_over) X(step_into) \
-    X(step_out) X(stop_debugging) X(evaluate_expression) X(set_breakpoints) X(_flush_now) X(start) \
-    X(stop) X(__file__) X(__name__) X(__traceback__) X(__dict__) X(__builtins__) X(args) \
-    X(paths_added) X(modules_unloaded) X(paths_cleared) X(websockets) X(Lexora) X(Agent) \
-    X(base_result) X(callable_id) X(object_name) X(event_type) X(canceled) X(result_count) \
-    X(is_generator) X(yield_count) X(debug_exception_sent) X(step_mode) X(get_callable) \
-    X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
+    X(VirtualEnvironment) X(execute) X(reset_namespace) X(add_path) X(remove_path) X(reset_path) \
+    X(update_module) X(delete_module) X(sync_modules) X(update_sys_paths) X(set_hover_mode) \
+    X(continue_execution) X(step_over) X(step_into) X(step_out) X(stop_debugging) X(evaluate_expression) \
+    X(set_breakpoints) X(start) X(stop) X(__file__) X(__name__) X(__dict__) X(__builtins__) X(args) \
+    X(paths_added) X(modules_unloaded) X(paths_cleared) X(websockets) X(Lexora) X(Agent) X(callable_id) \
+    X(object_name) X(event_type) X(canceled) X(result_count) X(debug_exception_sent) X(step_mode) \
+    X(get_callable) X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
     X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
-    X(_deserialize_args) \
-    X(EventManager) X(completions) X(signatures) X(activeSignature) X(activeParameter) X(contents) \
-    X(diagnostics) X(stdout_) X(stderr_) \
-    X(column) X(dirty_files) X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) \
-    X(MAX_CHUNK_BUFFERS) X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) \
-    X(_canceled_order) X(_release_ids) X(MAX_PENDING_RELEASES) X(add_done_callback) \
-    X(cancelled) X(exception) \
-    X(MAX_LIVE_STREAMS) X(_stream_pool) X(interrupted) X(_ide_pool) X(IDE_POOL_SIZE) X(_live_streams) X(_startup_packages) X(_outbox) X(call_soon) \
-    X(call_soon_threadsafe) X(create_task) X(create_future) X(set_result) X(set_exception) X(submit)
+    X(_deserialize_args) X(EventManager) X(completions) X(signatures) X(activeSignature) \
+    X(activeParameter) X(contents) X(diagnostics) X(stdout_) X(stderr_) X(column) X(dirty_files) \
+    X(get_completions) X(get_signature_help) X(get_hover) X(get_diagnostics) X(MAX_CHUNK_BUFFERS) \
+    X(MAX_BUFFERED_CHUNK_SIZE) X(MAX_ORPHAN_RESPONSES) X(MAX_CANCELED_STREAMS) X(MAX_PENDING_RELEASES) \
+    X(MAX_LIVE_STREAMS) X(interrupted) X(IDE_POOL_SIZE) X(call_soon) X(call_soon_threadsafe) \
+    X(create_task) X(create_future) X(set_result) X(set_exception) X(submit)
 // clang-format on
 
 namespace names {

@@ -83,10 +83,12 @@ int ChunkBuffers::traverse(visitproc visit, void *arg) {
 
 void ChunkBuffers::clear() {
     // Released only once the buffers are empty: a piece's finalizer may look.
+    // The ids are strs and numbers, whose release runs no code, so the map
+    // of serials is emptied in place (nothing is allocated here).
     std::map<std::uint64_t, Buffer> released = std::move(buffers_);
-    nb::dict serials = std::exchange(serials_, nb::dict());
     buffers_.clear();
     characters_ = 0;
+    PyDict_Clear(serials_.ptr());
 }
 
 }  // namespace tarvex::kernel

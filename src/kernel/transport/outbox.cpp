@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/json_string.hpp"
 #include "kernel/support/failures.hpp"
+#include "kernel/support/gc_slots.hpp"
 #include "kernel/support/interrupts.hpp"
 #include "kernel/support/messages.hpp"
 #include "kernel/support/py_refs.hpp"
@@ -425,8 +426,9 @@ int Outbox::traverse(visitproc visit, void *arg) {
 }
 
 void Outbox::clear() {
-    loop_.reset();
-    drain_task_.reset();
+    // None rather than nothing: a late hand-off then fails with a Python
+    // error instead of touching a reference already gone.
+    release_fields(loop_, drain_task_);
 }
 
 // A drain whose writes never block would keep the loop from reading (a
@@ -534,28 +536,8 @@ void send_and_wait(nb::handle kernel, nb::handle message, double timeout_s, cons
     signal->wait(timeout_s, what);
 }
 
-namespace {
-
-int outbox_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    return nb::inst_ptr<Outbox>(self)->traverse(visit, arg);
-}
-
-int outbox_clear(PyObject *self) {
-    nb::inst_ptr<Outbox>(self)->clear();
-    return 0;
-}
-
-PyType_Slot outbox_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(outbox_traverse)},
-                              {Py_tp_clear, reinterpret_cast<void *>(outbox_clear)},
-                              {0, nullptr}};
-
-}  // namespace
-
 void define_outbox(nb::module_ &m) {
-    outbox_type = nb::class_<Outbox>(m, "_Outbox", nb::type_slots(outbox_slots),
+    outbox_type = nb::class_<Outbox>(m, "_Outbox", nb::type_slots(GcSlots<Outbox>::slots),
                                      "The kernel's one writer of messages handed over by worker threads.")
                       .def(nb::init<>())
                       .ptr();
