@@ -20,6 +20,7 @@ import asyncio
 import json
 import os
 import pathlib
+import queue
 import subprocess
 import sys
 import time
@@ -30,6 +31,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 CHILD = ROOT / "tests" / "kernel_child.py"
 SIZES = (200_000, 2_000_000)
 RUNS = 5
+# ipykernel streams a running cell's output several times a second: this long without a message
+# means its idle status was dropped.
+IOPUB_SILENCE_S = 120
 
 
 def cell(lines):
@@ -112,12 +116,20 @@ class IPyKernel:
         self.run("None")
 
     def run(self, code):
-        """Seconds to the reply and the idle status, stream messages, and the stdout text."""
+        """Seconds to the reply and the idle status, stream messages, and the stdout text.
+
+        Output and the idle status come on iopub, which drops messages when its reader falls
+        behind (a loaded machine); should the idle status be lost, the wait ends after
+        IOPUB_SILENCE_S without a message instead of hanging."""
         start = time.perf_counter()
         msg_id = self.client.execute(code)
         streams, text = 0, []
         while True:
-            message = self.client.get_iopub_msg(timeout=600)
+            try:
+                message = self.client.get_iopub_msg(timeout=IOPUB_SILENCE_S)
+            except queue.Empty:
+                raise AssertionError(f"ipykernel sent nothing for {IOPUB_SILENCE_S} s and never said it was idle "
+                                     f"(its iopub channel dropped messages); {streams} stream messages came") from None
             if message["parent_header"].get("msg_id") != msg_id:
                 continue
             if message["msg_type"] == "stream":
@@ -125,7 +137,7 @@ class IPyKernel:
                 text.append(message["content"]["text"])
             elif message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
                 break
-        reply = self.client.get_shell_msg(timeout=600)
+        reply = self.client.get_shell_msg(timeout=IOPUB_SILENCE_S)
         elapsed = time.perf_counter() - start
         assert reply["content"]["status"] == "ok", reply["content"]
         return elapsed, streams, "".join(text)
