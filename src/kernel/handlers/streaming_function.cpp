@@ -157,9 +157,18 @@ nb::object formatted(const char *format, nb::handle name) {
     return nb::steal(text);
 }
 
-nb::dict refused(const char *format, nb::handle name) {
-    return make_message({{names::error, formatted(format, name)}});
-}
+// How a stream's worker ended, for the loop to answer.
+struct StreamEnd {
+    enum class How { completed, canceled, failed } how = How::failed;
+    nb::object error;  // failed: the text the cell shows
+    long values = 0;   // completed: how many were sent
+
+    static StreamEnd completed(long values) { return {How::completed, nb::object(), values}; }
+    static StreamEnd canceled() { return {How::canceled, nb::object(), 0}; }
+    static StreamEnd failed(nb::object error) { return {How::failed, std::move(error), 0}; }
+};
+
+StreamEnd refused(const char *format, nb::handle name) { return StreamEnd::failed(formatted(format, name)); }
 
 // A live stream's place among the MAX_LIVE_STREAMS. Taken and given back on
 // the loop thread only, so the count needs no lock; given back before the
@@ -204,7 +213,7 @@ nb::object too_many_streams_text() {
 }
 
 // The worker (run_streaming_in_thread).
-nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
+StreamEnd run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
     nb::handle self = run.kernel;
     BoundRun bound(stream.interruptible);
     log().debug("[TIMING] Streaming worker started: thread=",
@@ -245,7 +254,7 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
             // is done with the stream and its slot is given back.
             if (in_set(canceled, stream.request_id)) {
                 discard(canceled, stream.request_id);
-                return make_message({{names::canceled, Py_True}});
+                return StreamEnd::canceled();
             }
             sends.send(stream_result(
                 self, stream, {{names::result, wire_field(wire_text(item))}, {names::done, Py_False}}));
@@ -257,17 +266,16 @@ nb::dict run_streaming_in_thread(const RequestRun &run, const Stream &stream) {
         if (PyErr_Occurred())
             throw nb::python_error();
         sends.finish();
-        return make_message({{names::success, Py_True}, {names::result_count, nb::int_(count)}});
+        return StreamEnd::completed(count);
     } catch (...) {
         nb::object e = catch_any();
         // An interrupted stream ends as a canceled one.
         if (stream.interruptible->was_interrupted() &&
             PyErr_GivenExceptionMatches(e.ptr(), PyExc_KeyboardInterrupt))
-            return make_message({{names::canceled, Py_True}});
+            return StreamEnd::canceled();
         print_exception(e);
         log().error("[TIMING] Streaming error: request_id=", stream.request_id, ", error=", nb::str(e));
-        return make_message(
-            {{names::error, failure_text(e)}, {names::traceback, extract_tracebak_string(e)}});
+        return StreamEnd::failed(failure_text(e));
     }
 }
 
@@ -324,17 +332,18 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
     try {
         LiveStreamSlot slot(self);  // taken with no await since room_for_stream
         RequestRun run(self, stream.request_id, stream.workbook_id, stream.source);
-        nb::object outcome = co_await run_streamed(
-            run, kernel_state(self).stream_pool,
-            [run, stream](CapturedOutput &) { return run_streaming_in_thread(run, stream); });
+        auto end = std::make_shared<StreamEnd>();
+        co_await run_streamed(run, kernel_state(self).stream_pool, [run, stream, end](CapturedOutput &) {
+            *end = run_streaming_in_thread(run, stream);
+            return nb::none();
+        });
         slot.release();
         double elapsed = elapsed_ms(start);
-        nb::object error = get(outcome, names::error);
-        if (!error.is_none()) {
+        if (end->how == StreamEnd::How::failed) {
             log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
-                        ", elapsed=", ms1(elapsed), "ms, error=", error);
-            co_await send_message(self, failed(self, stream, error));
-        } else if (truthy(get(outcome, names::canceled, Py_False))) {
+                        ", elapsed=", ms1(elapsed), "ms, error=", end->error);
+            co_await send_message(self, failed(self, stream, end->error));
+        } else if (end->how == StreamEnd::How::canceled) {
             log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
                         ", elapsed=", ms1(elapsed), "ms");
             co_await send_message(
@@ -342,8 +351,7 @@ Coro execute_streaming_function(nb::object self, Stream stream) {
                 stream_result(self, stream, {{names::result, nb::str("Canceled")}, {names::done, Py_True}}));
         } else {
             log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
-                        ", elapsed=", ms1(elapsed),
-                        "ms, results=", get(outcome, names::result_count, nb::int_(0)));
+                        ", elapsed=", ms1(elapsed), "ms, results=", end->values);
             co_await send_message(self, stream_result(self, stream, {{names::done, Py_True}}));
         }
     } catch (...) {

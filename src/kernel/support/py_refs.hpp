@@ -34,7 +34,7 @@ namespace nb = nanobind;
     X(continue_execution) X(step_over) X(step_into) X(step_out) X(stop_debugging) X(evaluate_expression) \
     X(set_breakpoints) X(start) X(stop) X(__file__) X(__name__) X(__dict__) X(__builtins__) X(args) \
     X(paths_added) X(modules_unloaded) X(paths_cleared) X(websockets) X(Lexora) X(Agent) X(callable_id) \
-    X(object_name) X(event_type) X(canceled) X(result_count) X(debug_exception_sent) X(step_mode) \
+    X(object_name) X(event_type) X(debug_exception_sent) X(step_mode) \
     X(get_callable) X(exception_type) X(exception_message) X(exception_traceback) X(call_stack) \
     X(set_in_memory_modules) X(runcall) X(stopped) X(TarvexDebugger) X(debug) X(send_message) \
     X(_deserialize_args) X(EventManager) X(completions) X(signatures) X(activeSignature) \
