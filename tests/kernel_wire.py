@@ -197,13 +197,18 @@ class BusinessLayer:
             return True
         return False
 
-    def logs_matching(self, text):
-        return [line for line in self.log_lines if text in line]
+    def logs_matching(self, text, since=0):
+        return [line for line in self.log_lines[since:] if text in line]
 
-    def wait_for_log(self, text, timeout=WAIT):
+    def log_mark(self):
+        """Where the log stands: wait_for_log(text, since=mark) looks only at the lines after it, for a
+        line that an earlier test of the same kernel may have logged too."""
+        return len(self.log_lines)
+
+    def wait_for_log(self, text, timeout=WAIT, since=0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            found = self.logs_matching(text)
+            found = self.logs_matching(text, since)
             if found:
                 return found
             time.sleep(0.02)

@@ -146,8 +146,9 @@ def test_breakpoint_pauses_with_line_locals_and_call_stack(bl):
     assert bl.recv() == {"type": "debug_resumed"}
     assert variables(paused(bl)["locals"]) == {"n": "3", "total": "0", "i": "1"}
     # Breakpoints change while the run is paused; continuing then runs to the end.
+    mark = bl.log_mark()
     bl.send({"type": "debug_update_breakpoints", "breakpoints": []})
-    bl.wait_for_log("[Kernel] Updated breakpoints during debug session: 0 breakpoints")
+    bl.wait_for_log("[Kernel] Updated breakpoints during debug session: 0 breakpoints", since=mark)
     bl.send({"type": "debug_continue"})
     seen = until_terminated(bl, r)
     assert seen[-2:] == [
@@ -240,9 +241,10 @@ def test_generator_debugged_through_its_yields(bl):
 def test_stop_while_paused_ends_the_run_once(bl, function_name, line, after_stop):
     r = debug_run(bl, function_name, [3], breakpoints=[at(line)])
     paused(bl)
+    mark = bl.log_mark()
     bl.send({"type": "debug_stop"})
     assert bl.expect("debug_terminated") == {"type": "debug_terminated", "workbook_id": WB}
-    bl.wait_for_log("[Kernel] Debug execution stopped before its end; debug_terminated was already sent")
+    bl.wait_for_log("[Kernel] Debug execution stopped before its end; debug_terminated was already sent", since=mark)
     # No result of a function that never returned, and no second end.
     rest = settled(bl)
     assert [m["content"] for m in rest if m["type"] == "result_output" and m.get("request_id") == r] == after_stop
@@ -256,11 +258,12 @@ def test_breakpoint_added_while_running(bl):
     bl.send({"type": "debug_update_breakpoints", "breakpoints": [at(SPIN_LINE)]})
     where = paused(bl)
     assert (where["function"], where["line"], where["reason"]) == ("spin", SPIN_LINE, "breakpoint")
+    mark = bl.log_mark()
     bl.send({"type": "debug_update_breakpoints", "breakpoints": {"not": "a list"}})
-    bl.wait_for_log("[Kernel] Invalid breakpoints data type: <class 'dict'>")
+    bl.wait_for_log("[Kernel] Invalid breakpoints data type: <class 'dict'>", since=mark)
     bl.send({"type": "debug_stop"})
     bl.expect("debug_terminated")
-    bl.wait_for_log("[Kernel] Debug execution stopped before its end")
+    bl.wait_for_log("[Kernel] Debug execution stopped before its end", since=mark)
     assert no_debugger(bl)
 
 

@@ -444,9 +444,9 @@ def test_event_handler_failures(bl, fields, last_line):
 
 @pytest.mark.parametrize("fields", [{"function_name": ""}, {"module_name": ""}])
 def test_event_without_names_gets_no_reply(bl, fields):
-    r = rid()
+    r, mark = rid(), bl.log_mark()
     bl.send({"type": "event_execution", "module_name": "fx", "function_name": "on_event", "request_id": r, **fields})
-    bl.wait_for_log("[Kernel] event_execution missing module_name or function_name")
+    bl.wait_for_log("[Kernel] event_execution missing module_name or function_name", since=mark)
     assert bl.no_message(0.5)
 
 
