@@ -24,13 +24,9 @@ nb::object table_rows(nb::handle table) {
         rows = values.attr(names.tolist)();
     } else {
         rows = owned(PyList_New(0));
-        nb::object it = owned(PyObject_GetIter(values.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object row = nb::steal(raw);
+        for_each_yielded(values, [&](nb::handle row) {
             check(PyList_Append(rows.ptr(), row.attr(names.tolist)().ptr()));
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        });
     }
 
     Py_ssize_t n = PyList_GET_SIZE(rows.ptr());

@@ -209,13 +209,7 @@ void append_sequence(nb::handle seq, JsonOut &out) {
             element(item);
         }
     } else {
-        nb::object it = owned(PyObject_GetIter(s));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object item = nb::steal(raw);
-            element(item);
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        for_each_yielded(s, element);
     }
     out.append(kArrayTail);
 }

@@ -45,11 +45,7 @@ struct CodeExecutor {
 
     int traverse(visitproc visit, void *arg) { return visit_fields(visit, arg, namespace_); }
 
-    void clear() {
-        // Emptied before the namespace drops (a dict field cannot take
-        // None, as release_fields would have it).
-        nb::dict released = std::move(namespace_);
-    }
+    void clear() { release_fields(namespace_); }
 };
 
 void init(CodeExecutor *self) {

@@ -22,11 +22,7 @@ struct VirtualEnvironment {
         return visit_fields(visit, arg, workbook_id, original_path, custom_paths);
     }
 
-    void clear() {
-        // Every field is emptied before the first reference drops (typed
-        // fields cannot take None, as release_fields would have them).
-        nb::object released[] = {std::move(workbook_id), std::move(original_path), std::move(custom_paths)};
-    }
+    void clear() { release_fields(workbook_id, original_path, custom_paths); }
 };
 
 void init(VirtualEnvironment *self, nb::object workbook_id) {

@@ -25,7 +25,8 @@ nb::object stream_callback(nb::handle kernel, std::shared_ptr<const OutputEnvelo
                 log().debug(error_prefix, nb::str(e));
             }
         },
-        nb::name(stream == OutputStream::out ? "stdout_callback" : "stderr_callback"), nb::arg("text").none());
+        nb::name(stream == OutputStream::out ? "stdout_callback" : "stderr_callback"),
+        nb::arg("text").none());
 }
 
 }  // namespace
@@ -35,18 +36,16 @@ nb::object running_loop() { return nb::handle(refs.get_running_loop)(); }
 RequestStreams::RequestStreams(nb::handle kernel, nb::handle request_id, nb::handle workbook_id,
                                nb::handle source) {
     auto envelope = OutputEnvelope::for_request(request_id, workbook_id, source);
-    stdout_callback = stream_callback(kernel, envelope, OutputStream::out, "[Kernel] stdout streaming error: ");
-    stderr_callback = stream_callback(kernel, envelope, OutputStream::err, "[Kernel] stderr streaming error: ");
+    stdout_callback =
+        stream_callback(kernel, envelope, OutputStream::out, "[Kernel] stdout streaming error: ");
+    stderr_callback =
+        stream_callback(kernel, envelope, OutputStream::err, "[Kernel] stderr streaming error: ");
 }
 
 RequestRun::RequestRun(nb::handle kernel_, nb::handle request_id, nb::handle workbook_id, nb::handle source)
     : kernel(nb::borrow(kernel_)), loop(running_loop()), streams(kernel_, request_id, workbook_id, source) {}
 
 void RequestRun::post(nb::handle message) const { post_message(kernel, message); }
-
-nb::object await_worker(const RequestRun &run, nb::object worker, nb::handle pool) {
-    return run_in_worker(pool, run.loop, std::move(worker));
-}
 
 nb::object run_in_worker(nb::handle pool, nb::handle loop, nb::object fn) {
     return loop.attr(names::run_in_executor)(pool, fn);

@@ -64,9 +64,13 @@ struct RequestRun {
     void post(nb::handle message) const;
 };
 
-// An awaitable for `worker()` run on a thread of `pool` (the kernel's
-// pools: kernel_state.hpp), giving its result.
-nb::object await_worker(const RequestRun &run, nb::object worker, nb::handle pool);
+// loop.run_in_executor(pool, fn): an awaitable for `fn()` run on a thread
+// of `pool` with the GIL held.
+nb::object run_in_worker(nb::handle pool, nb::handle loop, nb::object fn);
+template <typename Fn>
+nb::object run_in_worker(nb::handle pool, nb::handle loop, Fn &&fn) {
+    return run_in_worker(pool, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
+}
 
 // The worker that runs `body(output)` with the request's output captured
 // for its duration.
@@ -82,7 +86,8 @@ nb::object captured_worker(const RequestStreams &streams, Body body, CapturedOut
 // captured for its duration; see the top of this file.
 template <typename Body>
 nb::object run_captured(const RequestRun &run, nb::handle pool, Body body) {
-    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text), pool);
+    return run_in_worker(pool, run.loop,
+                         captured_worker(run.streams, std::move(body), CapturedOutput::Keep::text));
 }
 
 // run_captured for a live stream, on a thread of the stream pool, where
@@ -90,16 +95,8 @@ nb::object run_captured(const RequestRun &run, nb::handle pool, Body body) {
 // kept, so an endless stream that prints stays the same size.
 template <typename Body>
 nb::object run_streamed(const RequestRun &run, nb::handle stream_pool, Body body) {
-    return await_worker(run, captured_worker(run.streams, std::move(body), CapturedOutput::Keep::nothing),
-                        stream_pool);
-}
-
-// loop.run_in_executor(pool, fn): an awaitable for `fn()` run on a thread
-// of `pool` with the GIL held.
-nb::object run_in_worker(nb::handle pool, nb::handle loop, nb::object fn);
-template <typename Fn>
-nb::object run_in_worker(nb::handle pool, nb::handle loop, Fn &&fn) {
-    return run_in_worker(pool, loop, nb::object(nb::cpp_function(std::forward<Fn>(fn))));
+    return run_in_worker(stream_pool, run.loop,
+                         captured_worker(run.streams, std::move(body), CapturedOutput::Keep::nothing));
 }
 
 // "[Kernel] [Worker Thread <current thread's name>] " in a log line; the

@@ -12,16 +12,10 @@ namespace tarvex::kernel {
 
 namespace {
 
-// The debug run's debugger, or an invalid object when none is active.
-nb::object active_debugger(nb::handle self) {
-    nb::object debugger = kernel_state(self).debugger;
-    if (debugger.is_valid() && debugger.is_none())
-        debugger.reset();
-    return debugger;
-}
+nb::object active_debugger(nb::handle self) { return kernel_state(self).active_debugger(); }
 
 void step(nb::handle self, PyObject *command) {
-    if (nb::object debugger = active_debugger(self); debugger.is_valid())
+    if (nb::object debugger = active_debugger(self); !debugger.is_none())
         debugger.attr(command)();
 }
 
@@ -29,7 +23,7 @@ void step(nb::handle self, PyObject *command) {
 
 Coro on_debug_continue(nb::object self, nb::object) {
     nb::object debugger = active_debugger(self);
-    if (!debugger.is_valid())
+    if (debugger.is_none())
         co_return nb::none();
     debugger.attr(names::continue_execution)();
     co_await send_message(self, make_message({{names::type, nb::str("debug_resumed")}}));
@@ -42,15 +36,13 @@ void on_debug_step_out(nb::handle self, nb::handle) { step(self, names::step_out
 
 Coro on_debug_stop(nb::object self, nb::object) {
     nb::object stopping = active_debugger(self);
-    if (!stopping.is_valid())
+    if (stopping.is_none())
         co_return nb::none();
     stopping.attr(names::stop_debugging)();
     co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
                                               {names::workbook_id, kernel_state(self).workbook_id}}));
     // A debug run started while the reply was being sent keeps its debugger.
-    KernelState &state = kernel_state(self);
-    if (state.debugger.is(stopping))
-        state.debugger = nb::none();
+    kernel_state(self).forget_debugger(stopping);
     co_return nb::none();
 }
 
@@ -62,7 +54,7 @@ Coro on_debug_evaluate(nb::object self, nb::object message) {
                                    {names::workbook_id, kernel_state(self).workbook_id},
                                    {names::request_id, request_id},
                                    {names::expression, expression}});
-    if (nb::object evaluating = active_debugger(self); evaluating.is_valid()) {
+    if (nb::object evaluating = active_debugger(self); !evaluating.is_none()) {
         nb::object result = co_await run_in_worker(
             kernel_state(self).thread_pool, running_loop(),
             [evaluating, expression] { return evaluating.attr(names::evaluate_expression)(expression); });
@@ -78,7 +70,7 @@ Coro on_debug_evaluate(nb::object self, nb::object message) {
 void on_debug_update_breakpoints(nb::handle self, nb::handle message) {
     nb::object breakpoints = get(message, names::breakpoints, nb::list());
     nb::object debugger = active_debugger(self);
-    if (!debugger.is_valid()) {
+    if (debugger.is_none()) {
         log().warning("[Kernel] Received debug_update_breakpoints but no active debugger");
         return;
     }

@@ -45,19 +45,6 @@ struct DebugOutcome {
     }
 };
 
-// The active debugger, None when there is none.
-nb::object current_debugger(nb::handle self) {
-    const nb::object &debugger = kernel_state(self).debugger;
-    return debugger.is_valid() ? debugger : nb::none();
-}
-
-// Forgets `debugger` unless another session has taken its place meanwhile.
-void forget(nb::handle self, nb::handle debugger) {
-    KernelState &state = kernel_state(self);
-    if (state.debugger.is(debugger))
-        state.debugger = nb::none();
-}
-
 // True when the editor (or a later debug run) stopped the session: the end
 // was announced then, and the run has no result to show.
 bool stopped(nb::handle debugger) {
@@ -211,12 +198,12 @@ DebugOutcome debug_execute(const RequestRun &run, const DebugCall &call, nb::han
 // the editor's stop would: its worker would otherwise stay paused with no
 // way left to resume it.
 Coro stop_active_session(nb::object self) {
-    nb::object previous = current_debugger(self);
+    nb::object previous = kernel_state(self).active_debugger();
     if (previous.is_none())
         co_return nb::none();
     log().info("[Kernel] Stopping the active debug session before starting a new one");
     previous.attr(names::stop_debugging)();
-    kernel_state(self).debugger = nb::none();
+    kernel_state(self).forget_debugger(previous);
     co_await send_message(self, make_message({{names::type, nb::str("debug_terminated")},
                                               {names::workbook_id, kernel_state(self).workbook_id}}));
     co_return nb::none();
@@ -288,7 +275,7 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
                                                       {names::workbook_id, call.workbook_id},
                                                       {names::source, call.source}}));
         }
-        forget(self, debugger);
+        kernel_state(self).forget_debugger(debugger);
         log().debug("[Kernel] Debugger instance cleaned up");
     } catch (...) {
         failure = catch_exception();
@@ -297,7 +284,8 @@ Coro handle_debug_run_module(nb::object self, DebugCall call) {
         nb::str traceback_text = extract_tracebak_string(failure);
         log().error("[Kernel] Error in debug execution: ", nb::str(failure));
         log().error("[Kernel] Traceback: ", traceback_text);
-        forget(self, debugger);  // before the send, so that a failed send cannot leave it set
+        kernel_state(self).forget_debugger(
+            debugger);  // before the send, so that a failed send cannot leave it set
         co_await send_message(
             self, make_message(
                       {{names::type, nb::str("execution_error")},

@@ -8,40 +8,46 @@
 
 namespace tarvex::kernel {
 
-Coro on_update_module(nb::object self, nb::object message) {
-    nb::object module_name = get(message, names::module_name, nb::str(""));
-    nb::object code = get(message, names::code, nb::str(""));
+namespace {
+
+// The reply to update_module or delete_module (`request`): `done` names
+// the module, and a message without a module_name is answered with an
+// error that says so.
+Coro answer_module_request(nb::object self, nb::object module_name, const char *done, const char *request) {
     nb::dict reply;
     if (truthy(module_name)) {
-        module_global(names::in_memory_loader).attr(names::update_module)(module_name, code);
-        // The editor's diagnostics of the modules that use it see the new text.
-        queue_lexora_call(self, names::sync_modules, make_message({{module_name.ptr(), code}}));
-        log().info("[Kernel] Updated virtual module: ", module_name);
-        reply = make_message({{names::type, nb::str("module_updated")}, {names::module_name, module_name}});
+        reply = make_message({{names::type, nb::str(done)}, {names::module_name, module_name}});
     } else {
-        log().warning("[Kernel] Received update_module without module_name");
-        reply = make_message({{names::type, nb::str("error")},
-                              {names::message, nb::str("update_module requires module_name")}});
+        log().warning("[Kernel] Received ", request, " without module_name");
+        std::string text = concat(request, " requires module_name");
+        reply = make_message({{names::type, nb::str("error")}, {names::message, nb::str(text.c_str())}});
     }
     co_await send_message(self, reply);
     co_return nb::none();
 }
 
+}  // namespace
+
+Coro on_update_module(nb::object self, nb::object message) {
+    nb::object module_name = get(message, names::module_name, nb::str(""));
+    nb::object code = get(message, names::code, nb::str(""));
+    if (truthy(module_name)) {
+        module_global(names::in_memory_loader).attr(names::update_module)(module_name, code);
+        // The editor's diagnostics of the modules that use it see the new text.
+        queue_lexora_call(self, names::sync_modules, make_message({{module_name.ptr(), code}}));
+        log().info("[Kernel] Updated virtual module: ", module_name);
+    }
+    return answer_module_request(std::move(self), std::move(module_name), "module_updated", "update_module");
+}
+
 Coro on_delete_module(nb::object self, nb::object message) {
     nb::object module_name = get(message, names::module_name, nb::str(""));
-    nb::dict reply;
     if (truthy(module_name)) {
         module_global(names::in_memory_loader).attr(names::delete_module)(module_name);
         queue_lexora_call(self, names::delete_module, module_name);
         log().info("[Kernel] Deleted virtual module: ", module_name);
-        reply = make_message({{names::type, nb::str("module_deleted")}, {names::module_name, module_name}});
-    } else {
-        log().warning("[Kernel] Received delete_module without module_name");
-        reply = make_message({{names::type, nb::str("error")},
-                              {names::message, nb::str("delete_module requires module_name")}});
     }
-    co_await send_message(self, reply);
-    co_return nb::none();
+    return answer_module_request(std::move(self), std::move(module_name), "module_deleted", "delete_module");
 }
 
 }  // namespace tarvex::kernel

@@ -191,22 +191,27 @@ Coro on_unload_and_clear_paths(nb::object self, nb::object message) {
     co_return nb::none();
 }
 
-Coro on_add_path(nb::object self, nb::object message) {
+namespace {
+
+// add_path and remove_path: the virtual environment's `change` of the
+// message's path, answered with `reply` and sys.path as it is now.
+Coro change_path(nb::object self, nb::object message, PyObject *change, const char *reply) {
     nb::object path = get(message, names::path, nb::str(""));
-    kernel_state(self).virtual_env.attr(names::add_path)(path);
-    co_await send_message(self, make_message({{names::type, nb::str("path_added")},
-                                              {names::path, path},
-                                              {names::current_paths, sys_path()}}));
+    kernel_state(self).virtual_env.attr(change)(path);
+    co_await send_message(
+        self, make_message(
+                  {{names::type, nb::str(reply)}, {names::path, path}, {names::current_paths, sys_path()}}));
     co_return nb::none();
 }
 
+}  // namespace
+
+Coro on_add_path(nb::object self, nb::object message) {
+    return change_path(std::move(self), std::move(message), names::add_path, "path_added");
+}
+
 Coro on_remove_path(nb::object self, nb::object message) {
-    nb::object path = get(message, names::path, nb::str(""));
-    kernel_state(self).virtual_env.attr(names::remove_path)(path);
-    co_await send_message(self, make_message({{names::type, nb::str("path_removed")},
-                                              {names::path, path},
-                                              {names::current_paths, sys_path()}}));
-    co_return nb::none();
+    return change_path(std::move(self), std::move(message), names::remove_path, "path_removed");
 }
 
 Coro on_reset_path(nb::object self, nb::object) {

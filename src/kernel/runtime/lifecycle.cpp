@@ -129,8 +129,8 @@ Coro disconnect_impl(nb::object self) {
     nb::object websocket = state.websocket;
     if (truthy(websocket))
         co_await websocket.attr(names::close)();
-    if (state.outbox)
-        state.outbox->close();
+    if (Outbox *box = state.outbox())
+        box->close();
     // Running user code is neither waited for nor interrupted; work that has
     // not started yet never will (queued analyses have nobody to answer).
     for (const nb::object &pool : {state.thread_pool, state.ide_pool, state.stream_pool, state.analysis_pool})

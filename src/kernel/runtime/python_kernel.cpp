@@ -43,19 +43,17 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     nb::handle sys(refs.sys);
     nb::object package = module_global(names::tarvex);
 
+    // The connection's fields (websocket, running, loop, socket lock,
+    // batcher) start empty; connect sets them.
     state.workbook_id = workbook_id;
     state.server_url = nb::str("ws://") + host + nb::str(":") + port;
-    state.websocket = nb::none();
     state.executor = module_global(names::CodeExecutor)();
     state.virtual_env = module_global(names::VirtualEnvironment)(workbook_id);
-    state.running = false;
-    state.loop = nb::none();
     // The class constant, so that a subclass may size its own pool.
     state.thread_pool = thread_pool(self.attr(names::WORKER_POOL_SIZE), "");
     // Live streams get threads of their own (started only as streams start),
     // so that streams living for hours never hold a pool thread.
     state.stream_pool = thread_pool(module_global(names::MAX_LIVE_STREAMS), "Stream");
-    state.live_streams = 0;
     // The person at the editor has threads of their own: a sheet's work,
     // however much of it runs or waits, never keeps the console waiting.
     state.ide_pool = thread_pool(module_global(names::IDE_POOL_SIZE), "IDE");
@@ -70,8 +68,6 @@ void init(nb::handle self, nb::object workbook_id, nb::object host, nb::object p
     state.release_ids = nb::dict();
     state.canceled_streams = owned(PySet_New(nullptr));
     state.canceled_order = nb::list();
-    state.socket_lock = nb::none();
-    state.batcher = nb::none();
     state.startup_packages = startup_packages();
     state.original_stdout = sys.attr(names::stdout_);
     state.original_stderr = sys.attr(names::stderr_);
@@ -89,7 +85,7 @@ void field_property(ClassBuilder &cls, const char *name) {
         [](nb::handle self, nb::object value) { kernel_state(self).*Field = std::move(value); });
 }
 
-// The attributes the product names, in the order __init__ sets them.
+// The attributes the product names, in the order of its table of them.
 void define_attributes(ClassBuilder &cls) {
     field_property<&KernelState::workbook_id>(cls, "workbook_id");
     field_property<&KernelState::server_url>(cls, "server_url");
@@ -128,10 +124,8 @@ void define_attributes(ClassBuilder &cls) {
         },
         [](nb::handle self, nb::object value) { kernel_state(self).debugger = std::move(value); },
         [](nb::handle self) { kernel_state(self).debugger.reset(); });
-    cls.property("has_active_debugger", [](nb::handle self) {
-        const nb::object &debugger = kernel_state(self).debugger;
-        return debugger.is_valid() && !debugger.is_none();
-    });
+    cls.property("has_active_debugger",
+                 [](nb::handle self) { return !kernel_state(self).active_debugger().is_none(); });
 }
 
 }  // namespace

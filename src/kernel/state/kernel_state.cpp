@@ -44,15 +44,14 @@ void KernelState::clear() {
 KernelState &kernel_state(nb::handle kernel) { return state_of<KernelState>(kernel, kernel_state_type); }
 
 KernelState &make_kernel_state(nb::handle kernel) {
-    if (!PyObject_TypeCheck(kernel.ptr(), kernel_state_type)) {
-        PyErr_Format(PyExc_TypeError, "expected a PythonKernel, got %.200s", Py_TYPE(kernel.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    if (!nb::inst_ready(kernel)) {
-        new (nb::inst_ptr<KernelState>(kernel)) KernelState();
-        nb::inst_mark_ready(kernel);
-    }
-    return *nb::inst_ptr<KernelState>(kernel);
+    return make_state<KernelState>(kernel, kernel_state_type);
+}
+
+nb::object KernelState::active_debugger() const { return debugger.is_valid() ? debugger : nb::none(); }
+
+void KernelState::forget_debugger(nb::handle stopped) {
+    if (debugger.is(stopped))
+        debugger = nb::none();
 }
 
 nb::handle define_kernel_state(nb::module_ &m) {

@@ -39,6 +39,11 @@ struct KernelState : Connection {
     nb::object original_stdout = nb::none(), original_stderr = nb::none();
     nb::object debugger;  // the debug run's debugger; unset (null) until one starts
 
+    // The debug run's debugger, None when no debug run is active.
+    nb::object active_debugger() const;
+    // Forgets `stopped` unless another debug run has taken its place.
+    void forget_debugger(nb::handle stopped);
+
     // The pool for a request from `source`: the editor's requests ("ide")
     // never queue behind a sheet's work.
     const nb::object &pool_for(nb::handle source) const;

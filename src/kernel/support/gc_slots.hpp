@@ -32,16 +32,23 @@ struct GcSlots {
 // Visits every reference among `fields` (nb::object and the like).
 template <typename... Fields>
 int visit_fields(visitproc visit, void *arg, const Fields &...fields) {
-    for (PyObject *field : {fields.ptr()...})
-        Py_VISIT(field);
+    for (PyObject *field : {fields.ptr()...}) Py_VISIT(field);
     return 0;
 }
 
-// Lets go of `fields`, each set to None before any is released: a finalizer
-// that runs meanwhile finds None, never a reference already gone.
+// A field taken out for release_fields: an nb::object field is left None,
+// a typed one (nb::dict, nb::list, ...), which cannot hold None, empty.
+inline nanobind::object take_field(nanobind::object &field) { return std::exchange(field, nanobind::none()); }
+template <typename Field>
+nanobind::object take_field(Field &field) {
+    return std::move(field);
+}
+
+// Lets go of `fields`, all taken out before any is released: a finalizer
+// that runs meanwhile never meets a reference already gone.
 template <typename... Fields>
 void release_fields(Fields &...fields) {
-    nanobind::object released[] = {std::exchange(fields, nanobind::none())...};
+    nanobind::object released[] = {take_field(fields)...};
     (void)released;
 }
 

@@ -8,6 +8,12 @@ ClassBuilder::ClassBuilder(nb::handle module, const char *name, nb::tuple bases)
     namespace_["__qualname__"] = nb::str(name);
 }
 
+void raise_not_instance(nb::handle obj, PyTypeObject *type) {
+    PyErr_Format(PyExc_TypeError, "expected an initialized %.200s, got %.200s", type->tp_name,
+                 Py_TYPE(obj.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 nb::object ClassBuilder::builtin_property() { return nb::module_::import_("builtins").attr("property"); }
 nb::object ClassBuilder::builtin_staticmethod() {
     return nb::module_::import_("builtins").attr("staticmethod");

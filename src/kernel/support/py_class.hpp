@@ -7,20 +7,35 @@
 
 #include <nanobind/nanobind.h>
 
+#include <new>
 #include <utility>
 
 namespace tarvex::kernel {
 
 namespace nb = nanobind;
 
+// TypeError: `obj` is not an instance of `type` (or not an initialized one).
+[[noreturn]] void raise_not_instance(nb::handle obj, PyTypeObject *type);
+
 // The C++ object of `obj`: an instance of the bound class `type`, or of a
 // subclass, whose __init__ has run. TypeError for anything else.
 template <typename T>
 T &state_of(nb::handle obj, PyTypeObject *type) {
-    if (!PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) {
-        PyErr_Format(PyExc_TypeError, "expected an initialized %.200s, got %.200s", type->tp_name,
-                     Py_TYPE(obj.ptr())->tp_name);
-        throw nb::python_error();
+    if (!PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj))
+        raise_not_instance(obj, type);
+    return *nb::inst_ptr<T>(obj);
+}
+
+// state_of for the __init__ of a subclass made with ClassBuilder: the C++
+// object is made the first time, and the same one is kept when __init__
+// runs again.
+template <typename T>
+T &make_state(nb::handle obj, PyTypeObject *type) {
+    if (!PyObject_TypeCheck(obj.ptr(), type))
+        raise_not_instance(obj, type);
+    if (!nb::inst_ready(obj)) {
+        new (nb::inst_ptr<T>(obj)) T();
+        nb::inst_mark_ready(obj);
     }
     return *nb::inst_ptr<T>(obj);
 }
@@ -59,9 +74,9 @@ public:
         nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::is_method(), nb::name(name));
         nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::is_method(), nb::name(name),
                                            nb::arg("value").none());
-        return attr(name, builtin_property()(
-                              fget, fset,
-                              nb::cpp_function(std::forward<Deleter>(deleter), nb::is_method(), nb::name(name))...));
+        return attr(name, builtin_property()(fget, fset,
+                                             nb::cpp_function(std::forward<Deleter>(deleter), nb::is_method(),
+                                                              nb::name(name))...));
     }
 
     ClassBuilder &attr(const char *name, nb::handle value) {

@@ -18,7 +18,6 @@ int Connection::traverse(visitproc visit, void *arg) {
 }
 
 void Connection::clear() {
-    outbox = nullptr;
     release_fields(websocket, socket_lock, loop, batcher, outbox_object);
     chunk_buffers.clear();
 }

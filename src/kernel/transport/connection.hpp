@@ -22,11 +22,12 @@ struct Connection {
     nb::object loop = nb::none();         // the listener's event loop, set by connect
     nb::object batcher = nb::none();      // the MessageBatcher connect starts
     bool running = false;                 // connected: set by connect, cleared when the connection ends
-    // The writer of what workers hand over (an _Outbox, made by connect);
-    // `outbox` points into it while the object is held here.
+    // The writer of what workers hand over: an _Outbox, made by connect.
     nb::object outbox_object = nb::none();
-    Outbox *outbox = nullptr;
     ChunkBuffers chunk_buffers;  // on the loop only
+
+    // The outbox, or nullptr before connect.
+    Outbox *outbox() const { return outbox_object.is_none() ? nullptr : nb::inst_ptr<Outbox>(outbox_object); }
 
     int traverse(visitproc visit, void *arg);
     void clear();

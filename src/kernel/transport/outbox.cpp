@@ -483,14 +483,14 @@ Coro drain(nb::object kernel, nb::object outbox_object) {
 // eagerly: a write that does not block is done before this returns.
 void start_drain(nb::handle kernel) {
     Connection &connection = connection_of(kernel);
-    if (!connection.outbox)
+    Outbox *box = connection.outbox();
+    if (!box)
         return;
     nb::object coroutine =
         drain(nb::borrow(kernel), connection.outbox_object).named("_drain", "Outbox._drain").object();
-    nb::object task =
-        connection.outbox->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
+    nb::object task = box->loop_.attr(names::create_task)(coroutine, nb::arg("eager_start") = true);
     if (!truthy(task.attr(names::done)()))
-        connection.outbox->drain_task_ = task;
+        box->drain_task_ = task;
 }
 
 void open_outbox(nb::handle kernel, nb::handle loop) {
@@ -498,12 +498,10 @@ void open_outbox(nb::handle kernel, nb::handle loop) {
     Outbox &box = nb::cast<Outbox &>(outbox_object);
     box.loop_ = nb::borrow(loop);
     box.loop_thread_ = PyThread_get_thread_ident();
-    Connection &connection = connection_of(kernel);
-    connection.outbox_object = outbox_object;
-    connection.outbox = &box;
+    connection_of(kernel).outbox_object = outbox_object;
 }
 
-Outbox *outbox_of(nb::handle kernel) { return connection_of(kernel).outbox; }
+Outbox *outbox_of(nb::handle kernel) { return connection_of(kernel).outbox(); }
 
 void post_encoded(nb::handle kernel, EncodedMessage message, OnWritten on_written) {
     Outbox *box = outbox_of(kernel);
